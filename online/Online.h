@@ -1,0 +1,41 @@
+// The binding to the online-service library and the download loop: load
+// "Skyloom.dll" on first use, create its one download object, fetch each
+// reply into the receive buffer in 4096-byte chunks, release both at unload.
+#pragma once
+
+#include "online/HttpFile.h"
+#include "online/ReceiveBuffer.h"
+#include "platform/Platform.h"
+
+namespace online {
+
+// The online library and its download object, owned by the search context.
+struct Binding {
+    platform::ModuleHandle library = nullptr;
+    HttpFile* file = nullptr;
+
+    Binding() = default;
+    Binding(const Binding&) = delete;
+    Binding& operator=(const Binding&) = delete;
+    // Release: the object goes back to DeleteHttpFile, then the library is freed.
+    ~Binding();
+};
+
+enum : int {
+    kFetchOk = 0,
+    kFetchMissingArgument = -20,
+    kFetchOpenFailed = -16,
+    kFetchReadFailed = -17,
+};
+
+// Loads the library and creates the download object when needed. 1 when the
+// object is ready, 0 otherwise (no log entry when the library will not load).
+int Prepare(Binding& binding);
+// Opens address on the download object and reads the whole reply into buffer,
+// ended by a zero byte. Returns kFetchOk or a negative status. Throws
+// std::bad_alloc when the buffer cannot grow.
+int Fetch(Binding& binding, ReceiveBuffer& buffer, const char16_t* address, const char16_t* word);
+// Release at unload (also done by ~Binding).
+void Release(Binding& binding);
+
+} // namespace online
