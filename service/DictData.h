@@ -1,0 +1,39 @@
+// Random access to the text of a dictd dictionary: a ".dict.dz" file
+// (dictzip: gzip with a table of independently inflatable chunks), a plain
+// gzip file (inflated whole on first use), or an uncompressed ".dict" file.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace service {
+
+class DictData {
+public:
+    // Opens path; false (with a reason in *error) when the file cannot be read
+    // or is not a dictzip/gzip file. Files ending in ".dz" are taken as gzip.
+    bool Open(const std::string& path, std::string* error);
+
+    // The bytes [offset, offset + length) of the uncompressed text. False when
+    // the range lies outside the text or the compressed data is damaged.
+    bool Read(uint64_t offset, uint64_t length, std::string* out);
+
+private:
+    bool ReadChunk(size_t index, const std::string** chunk);
+    bool InflateWhole();
+
+    std::string path_;
+    std::string file_; // the whole file as read from disk
+    bool compressed_ = false;
+    bool randomAccess_ = false;           // dictzip chunk table present
+    size_t chunkLength_ = 0;              // uncompressed bytes per chunk
+    std::vector<uint64_t> chunkStart_;    // file offsets; one more than chunks
+    std::map<size_t, std::string> cache_; // inflated chunks, bounded
+    std::vector<size_t> cacheOrder_;      // oldest first
+    std::string whole_;                   // the inflated text without chunk table
+    bool wholeReady_ = false;
+};
+
+} // namespace service

@@ -1,0 +1,404 @@
+#include "service/Dictionary.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+namespace service {
+
+const char* const kPlainTranslation = "translation";
+
+namespace {
+
+// Lower case of a code point in U+0080..U+07FF; the code point itself when it
+// has none there.
+uint32_t LowerTwoByte(uint32_t cp) {
+    if ((cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) || (cp >= 0x391 && cp <= 0x3AB && cp != 0x3A2) ||
+        (cp >= 0x410 && cp <= 0x42F)) {
+        return cp + 0x20;
+    }
+    if ((cp >= 0x100 && cp <= 0x137 && cp != 0x130) || (cp >= 0x14A && cp <= 0x177) ||
+        (cp >= 0x460 && cp <= 0x481) || (cp >= 0x48A && cp <= 0x4BF)) {
+        return (cp % 2 == 0) ? cp + 1 : cp;
+    }
+    if ((cp >= 0x139 && cp <= 0x148) || (cp >= 0x179 && cp <= 0x17E)) {
+        return (cp % 2 == 1) ? cp + 1 : cp;
+    }
+    if (cp >= 0x400 && cp <= 0x40F) {
+        return cp + 0x50;
+    }
+    switch (cp) {
+    case 0x178:
+        return 0xFF;
+    case 0x386:
+        return 0x3AC;
+    case 0x388:
+    case 0x389:
+    case 0x38A:
+        return cp + 0x25;
+    case 0x38C:
+        return 0x3CC;
+    case 0x38E:
+    case 0x38F:
+        return cp + 0x3F;
+    default:
+        return cp;
+    }
+}
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && IsSpace(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && IsSpace(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+// Part of speech named by one grammar tag of the data; empty for tags that
+// are not one (gender, number, transitivity).
+std::string_view PartOfSpeech(std::string_view tag) {
+    static const std::pair<std::string_view, std::string_view> kTags[] = {
+        {"n", "noun"},
+        {"s", "noun"},
+        {"v", "verb"},
+        {"vt", "verb"},
+        {"vi", "verb"},
+        {"adj", "adjective"},
+        {"adjt", "adjective"},
+        {"adv", "adverb"},
+        {"prep", "preposition"},
+        {"pron", "pronoun"},
+        {"conj", "conjunction"},
+        {"int", "interjection"},
+        {"inter", "interjection"},
+        {"num", "numeral"},
+        {"art", "article"},
+        {"ptcl", "particle"},
+    };
+    for (const auto& [name, pos] : kTags) {
+        if (tag == name) {
+            return pos;
+        }
+    }
+    return {};
+}
+
+bool IsNounMark(std::string_view tag) {
+    return tag == "masc" || tag == "fem" || tag == "neut" || tag == "sg" || tag == "pl" ||
+           tag == "sg only" || tag == "pl only";
+}
+
+// The part of speech of a "<tag, tag, ...>" group's contents: the first tag
+// that names one; "noun" when the group only gives gender or number.
+std::string_view GroupType(std::string_view group) {
+    bool noun = false;
+    while (!group.empty()) {
+        const size_t comma = group.find(',');
+        const std::string_view tag = Trim(group.substr(0, comma));
+        const std::string_view pos = PartOfSpeech(tag);
+        if (!pos.empty()) {
+            return pos;
+        }
+        noun = noun || IsNounMark(tag);
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        group.remove_prefix(comma + 1);
+    }
+    return noun ? "noun" : std::string_view{};
+}
+
+// Removes the "<...>" groups from text and returns the type the first one
+// that gives any names; whitespace runs left behind become one space.
+std::string StripGroups(std::string_view text, std::string* type) {
+    std::string out;
+    type->clear();
+    size_t at = 0;
+    while (at < text.size()) {
+        const char c = text[at];
+        if (c == '<') {
+            const size_t close = text.find('>', at);
+            if (close != std::string_view::npos) {
+                if (type->empty()) {
+                    *type = std::string(GroupType(text.substr(at + 1, close - at - 1)));
+                }
+                at = close + 1;
+                continue;
+            }
+        }
+        if (IsSpace(c)) {
+            if (!out.empty() && out.back() != ' ') {
+                out += ' ';
+            }
+        } else {
+            out += c;
+        }
+        ++at;
+    }
+    while (!out.empty() && out.back() == ' ') {
+        out.pop_back();
+    }
+    return out;
+}
+
+// Splits a sense at the commas that stand outside brackets of any kind.
+std::vector<std::string_view> SplitTranslations(std::string_view sense) {
+    std::vector<std::string_view> parts;
+    int depth = 0;
+    size_t start = 0;
+    for (size_t i = 0; i < sense.size(); ++i) {
+        const char c = sense[i];
+        if (c == '(' || c == '[' || c == '{' || c == '<') {
+            ++depth;
+        } else if ((c == ')' || c == ']' || c == '}' || c == '>') && depth > 0) {
+            --depth;
+        } else if ((c == ',' || c == ';') && depth == 0) {
+            parts.push_back(sense.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    parts.push_back(sense.substr(start));
+    return parts;
+}
+
+// A sense line without its "N." numbering.
+std::string_view DropNumber(std::string_view line) {
+    size_t digits = 0;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') {
+        ++digits;
+    }
+    if (digits > 0 && digits < line.size() && line[digits] == '.' &&
+        (digits + 1 == line.size() || IsSpace(line[digits + 1]))) {
+        return Trim(line.substr(digits + 1));
+    }
+    return line;
+}
+
+uint64_t DecodeBase64Number(std::string_view text, bool* ok) {
+    uint64_t value = 0;
+    for (char c : text) {
+        int digit;
+        if (c >= 'A' && c <= 'Z') {
+            digit = c - 'A';
+        } else if (c >= 'a' && c <= 'z') {
+            digit = c - 'a' + 26;
+        } else if (c >= '0' && c <= '9') {
+            digit = c - '0' + 52;
+        } else if (c == '+') {
+            digit = 62;
+        } else if (c == '/') {
+            digit = 63;
+        } else {
+            *ok = false;
+            return 0;
+        }
+        if (value > (UINT64_MAX >> 6)) {
+            *ok = false;
+            return 0;
+        }
+        value = value * 64 + static_cast<uint64_t>(digit);
+    }
+    if (text.empty()) {
+        *ok = false;
+    }
+    return value;
+}
+
+// The headword as the entry's first line writes it (the index may hold it in
+// lower case), when that agrees with the index; the index's otherwise.
+std::string EntryHeadword(std::string_view text, std::string_view indexed) {
+    std::string_view line = text.substr(0, text.find('\n'));
+    const size_t marks =
+        line.find(" /") != std::string_view::npos ? line.find(" /") : line.find(" <");
+    line = Trim(line.substr(0, marks));
+    if (line.size() == indexed.size() && FoldCase(line) == FoldCase(indexed)) {
+        return std::string(line);
+    }
+    return std::string(indexed);
+}
+
+void AddUnique(std::vector<Translation>* list, Translation item) {
+    for (const Translation& t : *list) {
+        if (t.name == item.name && t.type == item.type) {
+            return;
+        }
+    }
+    list->push_back(std::move(item));
+}
+
+} // namespace
+
+std::string FoldCase(std::string_view text) {
+    std::string out(text);
+    for (size_t i = 0; i < out.size(); ++i) {
+        const auto c = static_cast<unsigned char>(out[i]);
+        if (c >= 'A' && c <= 'Z') {
+            out[i] = static_cast<char>(c + 32);
+        } else if (c >= 0xC2 && c <= 0xDF && i + 1 < out.size() &&
+                   (static_cast<unsigned char>(out[i + 1]) & 0xC0) == 0x80) {
+            const uint32_t cp =
+                ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(out[i + 1]) & 0x3Fu);
+            const uint32_t lower = LowerTwoByte(cp);
+            out[i] = static_cast<char>(0xC0 | (lower >> 6));
+            out[i + 1] = static_cast<char>(0x80 | (lower & 0x3F));
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::vector<Translation> ParseEntry(std::string_view text) {
+    std::vector<Translation> out;
+    size_t end = text.find('\n');
+    std::string entryType;
+    StripGroups(text.substr(0, end), &entryType);
+    while (end != std::string_view::npos) {
+        const size_t start = end + 1;
+        end = text.find('\n', start);
+        const std::string_view line = text.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        // Examples (6 spaces), synonyms (3) and notes (9) are indented deeper
+        // than senses, which start in the first or second column.
+        if (line.size() >= 2 && IsSpace(line[0]) && IsSpace(line[1])) {
+            continue;
+        }
+        const std::string_view sense = DropNumber(Trim(line));
+        if (sense.empty() || sense.substr(0, 4) == "see:") {
+            continue;
+        }
+        for (std::string_view part : SplitTranslations(sense)) {
+            std::string type;
+            std::string name = StripGroups(Trim(part), &type);
+            if (name.empty()) {
+                continue;
+            }
+            if (type.empty()) {
+                type = entryType.empty() ? kPlainTranslation : entryType;
+            }
+            AddUnique(&out, {std::move(name), std::move(type)});
+        }
+    }
+    return out;
+}
+
+bool Dictionary::Load(const std::string& folder, const std::string& name, std::string* error) {
+    const std::string base = folder + "/" + name;
+    {
+        std::ifstream in(base + ".index", std::ios::binary);
+        if (!in) {
+            *error = "cannot read " + base + ".index";
+            return false;
+        }
+        std::ostringstream text;
+        text << in.rdbuf();
+        index_ = std::move(text).str();
+    }
+    if (index_.size() > UINT32_MAX) {
+        *error = base + ".index is too large";
+        return false;
+    }
+    std::string dataError;
+    if (!data_.Open(base + ".dict.dz", &dataError) && !data_.Open(base + ".dict", error)) {
+        *error = dataError + "; " + *error;
+        return false;
+    }
+    folded_ = FoldCase(index_);
+    records_.clear();
+    size_t at = 0;
+    while (at < index_.size()) {
+        size_t end = index_.find('\n', at);
+        if (end == std::string::npos) {
+            end = index_.size();
+        }
+        const std::string_view line(index_.data() + at, end - at);
+        const size_t tab1 = line.find('\t');
+        const size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
+        if (tab2 != std::string_view::npos) {
+            const size_t tab3 = line.find('\t', tab2 + 1);
+            bool ok = true;
+            const uint64_t offset = DecodeBase64Number(line.substr(tab1 + 1, tab2 - tab1 - 1), &ok);
+            const uint64_t size = DecodeBase64Number(
+                line.substr(tab2 + 1, tab3 == std::string_view::npos ? tab3 : tab3 - tab2 - 1),
+                &ok);
+            const std::string_view headword = line.substr(0, tab1);
+            // The "00database..." entries describe the dictionary itself.
+            if (ok && !headword.empty() && headword.substr(0, 10) != "00database" &&
+                headword.substr(0, 11) != "00-database") {
+                records_.push_back(
+                    {static_cast<uint32_t>(at), static_cast<uint32_t>(tab1), offset, size});
+            }
+        }
+        at = end + 1;
+    }
+    std::stable_sort(records_.begin(), records_.end(),
+                     [this](const Record& a, const Record& b) { return Key(a) < Key(b); });
+    reversed_ = false;
+    return true;
+}
+
+void Dictionary::LoadReversed(Dictionary& forward) {
+    reversed_ = true;
+    reverse_.clear();
+    // Index order, so the translations of a reversed headword follow the
+    // forward dictionary's order.
+    std::vector<Record> inOrder = forward.records_;
+    std::sort(inOrder.begin(), inOrder.end(),
+              [](const Record& a, const Record& b) { return a.at < b.at; });
+    std::string text;
+    for (const Record& r : inOrder) {
+        if (!forward.data_.Read(r.offset, r.size, &text)) {
+            continue;
+        }
+        const std::string headword(forward.index_.data() + r.at, r.length);
+        for (Translation& t : ParseEntry(text)) {
+            Entry& entry = reverse_[FoldCase(t.name)];
+            if (entry.headword.empty()) {
+                entry.headword = t.name;
+            }
+            AddUnique(&entry.translations, {headword, t.type});
+        }
+    }
+}
+
+bool Dictionary::Lookup(std::string_view word, std::vector<Entry>* out) {
+    out->clear();
+    const std::string key = FoldCase(Trim(word));
+    if (key.empty()) {
+        return true;
+    }
+    if (reversed_) {
+        auto found = reverse_.find(key);
+        if (found != reverse_.end()) {
+            out->push_back(found->second);
+        }
+        return true;
+    }
+    auto range = std::equal_range(
+        records_.begin(), records_.end(), key, [this](const auto& a, const auto& b) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(a)>, Record>) {
+                return Key(a) < std::string_view(b);
+            } else {
+                return std::string_view(a) < Key(b);
+            }
+        });
+    std::string text;
+    for (auto it = range.first; it != range.second; ++it) {
+        if (!data_.Read(it->offset, it->size, &text)) {
+            return false;
+        }
+        Entry entry{EntryHeadword(text, std::string_view(index_.data() + it->at, it->length)),
+                    ParseEntry(text)};
+        if (!entry.translations.empty()) {
+            out->push_back(std::move(entry));
+        }
+    }
+    return true;
+}
+
+} // namespace service

@@ -1,0 +1,77 @@
+// One dictd dictionary (FreeDict data as Debian installs it): its index,
+// case-insensitive look-up of headwords, and the reading of an entry's text
+// into translations.
+#pragma once
+
+#include "service/DictData.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace service {
+
+// Lower-cases UTF-8 text for comparison: ASCII, Latin-1, Latin Extended-A,
+// Greek and Cyrillic capitals. Every other byte (and any invalid sequence) is
+// kept as it is, so the result always has the input's byte length.
+std::string FoldCase(std::string_view text);
+
+struct Translation {
+    std::string name; // the translation as the entry writes it, annotations removed
+    std::string type; // part of speech ("noun", "verb", ...) or "translation"
+};
+
+struct Entry {
+    std::string headword;
+    std::vector<Translation> translations;
+};
+
+// The label used when neither the translation nor its entry names a part of
+// speech.
+extern const char* const kPlainTranslation;
+
+// Reads the text of one FreeDict entry: a headword line ("word /ipa/ <pos>"),
+// then one line per sense (optionally numbered "1. "), each a comma-separated
+// list of translations that may carry their own "<pos, gender>" groups.
+// Indented example, note and synonym lines and "see:" references are skipped.
+// Each translation becomes one item, duplicates dropped, in order.
+std::vector<Translation> ParseEntry(std::string_view text);
+
+class Dictionary {
+public:
+    // Loads folder/name.index and the text from folder/name.dict.dz (or
+    // folder/name.dict). False with a reason when either is missing or
+    // unreadable.
+    bool Load(const std::string& folder, const std::string& name, std::string* error);
+
+    // Makes this dictionary the reverse of forward: every translation of every
+    // entry becomes a headword whose translations are the forward headwords.
+    void LoadReversed(Dictionary& forward);
+
+    // Every entry whose headword equals word ignoring letter case, in index
+    // order; entries without any translation are left out. False when the
+    // dictionary text could not be read.
+    bool Lookup(std::string_view word, std::vector<Entry>* out);
+
+    size_t HeadwordCount() const { return reversed_ ? reverse_.size() : records_.size(); }
+
+private:
+    struct Record {
+        uint32_t at;     // headword position in index_ (and in folded_)
+        uint32_t length; // headword length in bytes
+        uint64_t offset; // entry position in the dictionary text
+        uint64_t size;   // entry length
+    };
+    std::string_view Key(const Record& r) const { return {folded_.data() + r.at, r.length}; }
+
+    bool reversed_ = false;
+    std::string index_;           // the index file
+    std::string folded_;          // the index file case-folded, byte for byte aligned
+    std::vector<Record> records_; // sorted by folded headword, stable
+    DictData data_;
+    std::map<std::string, Entry> reverse_; // folded headword -> entry
+};
+
+} // namespace service

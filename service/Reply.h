@@ -1,0 +1,27 @@
+// The reply documents of the dictionary service. Every document ends with a
+// line feed after the root's end tag (a client parser may need a byte after
+// the root to finish).
+#pragma once
+
+#include "service/Dictionary.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace service {
+
+// text with & < > " escaped, and tab, line feed and carriage return written
+// as character references so they survive attribute normalisation; other
+// control characters (not allowed in XML) are dropped.
+std::string XmlEscape(std::string_view text);
+
+// status="ok" with one <result> per entry: <word name=.../> followed by a
+// <translations> list of <item name=... type=.../>. No entries: a root
+// without results.
+std::string OkReply(const std::vector<Entry>& entries);
+
+// status="error" with the reason in a message attribute.
+std::string ErrorReply(std::string_view message);
+
+} // namespace service
