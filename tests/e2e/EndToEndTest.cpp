@@ -1,0 +1,194 @@
+// Lookups through the real plugin, loaded as a host loads it, with our
+// online-service library fetching from the local dictionary service over
+// real HTTP on 127.0.0.1 (the wrapper script starts it and sets http_proxy).
+#include "basiccpp/Log.h"
+#include "platform/Platform.h"
+#include "plugin/lexigrove.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Entry {
+    std::u16string word, name, type;
+};
+
+// A host log that records what the plugin reports.
+class RecordingLog : public CAbstractLog {
+public:
+    void LEXIGROVE_MEMBER_CDECL Reserved1() override {}
+    void LEXIGROVE_MEMBER_CDECL Reserved2() override {}
+    void LEXIGROVE_MEMBER_CDECL Reserved3() override {}
+    void LEXIGROVE_MEMBER_CDECL Reserved4() override {}
+    void LEXIGROVE_MEMBER_CDECL Reserved5() override {}
+    void LEXIGROVE_MEMBER_CDECL Reserved6() override {}
+    void LEXIGROVE_MEMBER_CDECL Reserved7() override {}
+    void LEXIGROVE_MEMBER_CDECL Reserved8() override {}
+    void LEXIGROVE_MEMBER_CDECL Reserved9() override {}
+    void LEXIGROVE_MEMBER_CDECL AssertReport(const char16_t*, const char16_t* file,
+                                             int32_t line) override {
+        asserts.push_back(std::u16string(file) + u":" + Number(line));
+    }
+    void LEXIGROVE_MEMBER_CDECL FormattedEntry(const char16_t*, int32_t, int32_t, const char16_t*,
+                                               ...) override {
+        ++entries;
+    }
+    static std::u16string Number(int value) {
+        const std::string s = std::to_string(value);
+        return std::u16string(s.begin(), s.end());
+    }
+    std::vector<std::u16string> asserts;
+    int entries = 0;
+};
+
+// The plugin loaded once for the whole program, as a host keeps it.
+class Plugin {
+public:
+    Plugin() {
+        module_ = platform::LoadModule(LEXIGROVE_PLUGIN_PATH);
+        if (module_ == nullptr) {
+            return;
+        }
+        search = Find<decltype(&fnSearchWord)>("fnSearchWord");
+        count = Find<decltype(&fnGetSearchResultCount)>("fnGetSearchResultCount");
+        result = Find<decltype(&fnGetSearchResult)>("fnGetSearchResult");
+        setLog = Find<decltype(&fnSetLog)>(LEXIGROVE_SETLOG_SYMBOL);
+    }
+    ~Plugin() {
+        if (module_ != nullptr) {
+            setLog(nullptr);
+            platform::FreeModule(module_);
+        }
+    }
+    bool Loaded() const { return search && count && result && setLog; }
+
+    Entry At(int index) {
+        std::vector<char16_t> word(1024), name(1024), type(1024);
+        Entry e;
+        if (result(index, word.data(), 1024, name.data(), 1024, type.data(), 1024) == 1) {
+            e = {word.data(), name.data(), type.data()};
+        }
+        return e;
+    }
+    std::vector<Entry> Range(int begin, int end) {
+        std::vector<Entry> out;
+        for (int i = begin; i < end; ++i) {
+            out.push_back(At(i));
+        }
+        return out;
+    }
+
+    decltype(&fnSearchWord) search = nullptr;
+    decltype(&fnGetSearchResultCount) count = nullptr;
+    decltype(&fnGetSearchResult) result = nullptr;
+    decltype(&fnSetLog) setLog = nullptr;
+
+private:
+    template <typename F> F Find(const char* name) {
+        return reinterpret_cast<F>(platform::FindSymbol(module_, name));
+    }
+    platform::ModuleHandle module_ = nullptr;
+};
+
+Plugin& ThePlugin() {
+    static Plugin plugin;
+    return plugin;
+}
+
+bool HasName(const std::vector<Entry>& entries, const std::u16string& name) {
+    for (const Entry& e : entries) {
+        if (e.name == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(plugin.Loaded()) << "plugin or one of its exports not found";
+        plugin.setLog(&log);
+    }
+    void TearDown() override {
+        if (plugin.Loaded()) {
+            plugin.setLog(nullptr);
+        }
+    }
+    // Searches and returns the entries this search appended.
+    std::vector<Entry> Search(const char16_t* from, const char16_t* to, const char16_t* word,
+                              int expected = 1) {
+        const int before = plugin.count();
+        EXPECT_EQ(plugin.search(from, to, word), expected);
+        return plugin.Range(before, plugin.count());
+    }
+    Plugin& plugin = ThePlugin();
+    RecordingLog log;
+};
+
+TEST_F(EndToEnd, KnownWordFindsItsTranslations) {
+    const std::vector<Entry> found = Search(u"en", u"fr", u"house");
+    ASSERT_FALSE(found.empty());
+    EXPECT_TRUE(HasName(found, u"maison"));
+    for (const Entry& e : found) {
+        EXPECT_EQ(e.word, u"house");
+        EXPECT_FALSE(e.type.empty());
+    }
+    EXPECT_TRUE(log.asserts.empty());
+}
+
+TEST_F(EndToEnd, AccentedAndMultiWordLookups) {
+    const std::vector<Entry> cafe = Search(u"fr", u"en", u"caf\u00e9");
+    ASSERT_FALSE(cafe.empty());
+    EXPECT_EQ(cafe.front().word, u"caf\u00e9");
+    const std::vector<Entry> morning = Search(u"en", u"fr", u"good morning");
+    ASSERT_FALSE(morning.empty());
+    EXPECT_EQ(morning.front().word, u"good morning");
+}
+
+TEST_F(EndToEnd, UnknownWordSucceedsWithoutEntries) {
+    EXPECT_TRUE(Search(u"en", u"fr", u"qwxzvbnmlk").empty());
+    EXPECT_TRUE(Search(u"en", u"fr", u"").empty());
+    // Missing codes are sent as "(null)": an unknown pair, not a crash.
+    EXPECT_TRUE(Search(nullptr, nullptr, u"house").empty());
+}
+
+TEST_F(EndToEnd, MissingWordFailsWithItsReport) {
+    EXPECT_TRUE(Search(u"en", u"fr", nullptr, 0).empty());
+    ASSERT_EQ(log.asserts.size(), 1u);
+    EXPECT_EQ(log.asserts[0], u"..\\plugin-lexigrove:122");
+}
+
+TEST_F(EndToEnd, LaterLookupsAppendAfterEarlierOnes) {
+    const int start = plugin.count();
+    const std::vector<Entry> first = Search(u"en", u"de", u"dog");
+    const std::vector<Entry> second = Search(u"en", u"es", u"cat");
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(plugin.count(), start + static_cast<int>(first.size() + second.size()));
+    EXPECT_EQ(plugin.At(start).name, first.front().name);
+    EXPECT_EQ(plugin.At(start + static_cast<int>(first.size())).name, second.front().name);
+    if (start > 0) {
+        // Index 0 still holds the first entry any search of this process found.
+        EXPECT_FALSE(plugin.At(0).word.empty());
+    }
+}
+
+TEST_F(EndToEnd, EveryInstalledPairAnswers) {
+    const char16_t* pairs[][3] = {
+        {u"en", u"fr", u"water"},     {u"fr", u"en", u"eau"},   {u"en", u"de", u"water"},
+        {u"de", u"en", u"Wasser"},    {u"en", u"es", u"water"}, {u"es", u"en", u"agua"},
+        {u"en", u"it", u"water"},     {u"it", u"en", u"acqua"}, {u"en", u"pt", u"water"},
+        {u"pt", u"en", u"\u00e1gua"}, {u"en", u"ru", u"water"}, {u"en", u"sv", u"water"},
+        {u"sv", u"en", u"vatten"},
+    };
+    for (const auto& p : pairs) {
+        EXPECT_FALSE(Search(p[0], p[1], p[2]).empty())
+            << std::string(p[0], p[0] + 2) << "->" << std::string(p[1], p[1] + 2);
+    }
+}
+
+} // namespace

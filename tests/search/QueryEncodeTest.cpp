@@ -1,0 +1,55 @@
+// Escaping of the search word and the request address it goes into.
+#include "plugin/Search.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::u16string Text(const BasicString& s) {
+    return std::u16string(s.GetString());
+}
+
+TEST(QueryEncode, SpacesBecomePlusAndUtf8BytesArePercentEncoded) {
+    EXPECT_EQ(Text(QueryEncode(u"caf\u00e9 au lait")), u"caf%C3%A9+au+lait");
+    // A character outside the BMP: four UTF-8 bytes.
+    EXPECT_EQ(Text(QueryEncode(u"\U0001F600")), u"%F0%9F%98%80");
+    EXPECT_EQ(Text(QueryEncode(u"\u0434\u043e\u043c")), u"%D0%B4%D0%BE%D0%BC");
+}
+
+TEST(QueryEncode, OnlyLettersDigitsAndSlashesTravelUnescaped) {
+    EXPECT_EQ(Text(QueryEncode(u"AZaz09/\\")), u"AZaz09/\\");
+    EXPECT_EQ(Text(QueryEncode(u"-._~*")), u"%2D%2E%5F%7E%2A");
+    EXPECT_EQ(Text(QueryEncode(u"a&b=c?d#e%f+g")), u"a%26b%3Dc%3Fd%23e%25f%2Bg");
+    EXPECT_EQ(Text(QueryEncode(u"\t\n")), u"%09%0A");
+}
+
+TEST(QueryEncode, EmptyWordGivesTheSharedEmptyValue) {
+    const BasicString escaped = QueryEncode(u"");
+    EXPECT_EQ(escaped.GetLength(), 0);
+    EXPECT_EQ(escaped.GetString(), BasicString::EmptyUnit());
+}
+
+TEST(QueryEncode, UnpairedSurrogateIsSentAsReplacementCharacter) {
+    const char16_t lone[] = {u'a', 0xD800, u'b', 0};
+    EXPECT_EQ(Text(QueryEncode(lone)), u"a%EF%BF%BDb");
+}
+
+TEST(RequestAddress, CarriesTheCodesUnchangedAndTheEscapedWord) {
+    const std::u16string prefix =
+        u"http://" LEXIGROVE_DICTIONARY_HOST u"/serverjobs/dictionary.php?fromlang=";
+    EXPECT_EQ(Text(RequestAddress(u"pt-br", u"en", QueryEncode(u"p\u00e3o doce").GetString())),
+              prefix + u"pt-br&tolang=en&word=p%C3%A3o+doce");
+    EXPECT_EQ(Text(RequestAddress(u"en", u"fr", QueryEncode(u"").GetString())),
+              prefix + u"en&tolang=fr&word=");
+}
+
+TEST(RequestAddress, MissingCodesAreWrittenAsNull) {
+    const std::u16string prefix =
+        u"http://" LEXIGROVE_DICTIONARY_HOST u"/serverjobs/dictionary.php?fromlang=";
+    EXPECT_EQ(Text(RequestAddress(nullptr, nullptr, u"house")),
+              prefix + u"(null)&tolang=(null)&word=house");
+}
+
+} // namespace
