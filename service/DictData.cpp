@@ -3,10 +3,25 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
 
 namespace service {
+
+bool ReadWholeFile(const std::string& path, std::string* out) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    out->clear();
+    char buffer[1 << 16];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        out->append(buffer, n);
+    }
+    const bool ok = std::ferror(file) == 0;
+    std::fclose(file);
+    return ok;
+}
 
 namespace {
 
@@ -15,17 +30,6 @@ constexpr size_t kCachedChunks = 32;
 uint16_t Le16(const std::string& s, size_t at) {
     return static_cast<uint16_t>(static_cast<unsigned char>(s[at]) |
                                  (static_cast<unsigned char>(s[at + 1]) << 8));
-}
-
-bool ReadFile(const std::string& path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    *out = std::move(text).str();
-    return !in.bad();
 }
 
 bool EndsWith(const std::string& s, const char* suffix) {
@@ -70,7 +74,7 @@ bool InflateRaw(const unsigned char* in, size_t size, std::string* out, int wind
 
 bool DictData::Open(const std::string& path, std::string* error) {
     path_ = path;
-    if (!ReadFile(path, &file_)) {
+    if (!ReadWholeFile(path, &file_)) {
         *error = "cannot read " + path;
         return false;
     }

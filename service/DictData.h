@@ -10,6 +10,9 @@
 
 namespace service {
 
+// The whole file at path into *out; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string* out);
+
 class DictData {
 public:
     // Opens path; false (with a reason in *error) when the file cannot be read

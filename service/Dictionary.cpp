@@ -1,8 +1,6 @@
 #include "service/Dictionary.h"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 namespace service {
 
@@ -236,17 +234,19 @@ void AddUnique(std::vector<Translation>* list, Translation item) {
 
 std::string FoldCase(std::string_view text) {
     std::string out(text);
-    for (size_t i = 0; i < out.size(); ++i) {
-        const auto c = static_cast<unsigned char>(out[i]);
-        if (c >= 'A' && c <= 'Z') {
-            out[i] = static_cast<char>(c + 32);
-        } else if (c >= 0xC2 && c <= 0xDF && i + 1 < out.size() &&
-                   (static_cast<unsigned char>(out[i + 1]) & 0xC0) == 0x80) {
-            const uint32_t cp =
-                ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(out[i + 1]) & 0x3Fu);
-            const uint32_t lower = LowerTwoByte(cp);
-            out[i] = static_cast<char>(0xC0 | (lower >> 6));
-            out[i + 1] = static_cast<char>(0x80 | (lower & 0x3F));
+    // A raw loop: the whole index of a large dictionary is folded at load.
+    auto* p = reinterpret_cast<unsigned char*>(out.data());
+    const size_t size = out.size();
+    for (size_t i = 0; i < size; ++i) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            if (c >= 'A' && c <= 'Z') {
+                p[i] = static_cast<unsigned char>(c + 32);
+            }
+        } else if (c >= 0xC2 && c <= 0xDF && i + 1 < size && (p[i + 1] & 0xC0) == 0x80) {
+            const uint32_t lower = LowerTwoByte(((c & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu));
+            p[i] = static_cast<unsigned char>(0xC0 | (lower >> 6));
+            p[i + 1] = static_cast<unsigned char>(0x80 | (lower & 0x3F));
             ++i;
         }
     }
@@ -289,15 +289,9 @@ std::vector<Translation> ParseEntry(std::string_view text) {
 
 bool Dictionary::Load(const std::string& folder, const std::string& name, std::string* error) {
     const std::string base = folder + "/" + name;
-    {
-        std::ifstream in(base + ".index", std::ios::binary);
-        if (!in) {
-            *error = "cannot read " + base + ".index";
-            return false;
-        }
-        std::ostringstream text;
-        text << in.rdbuf();
-        index_ = std::move(text).str();
+    if (!ReadWholeFile(base + ".index", &index_)) {
+        *error = "cannot read " + base + ".index";
+        return false;
     }
     if (index_.size() > UINT32_MAX) {
         *error = base + ".index is too large";
@@ -336,8 +330,11 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, std::s
         }
         at = end + 1;
     }
-    std::stable_sort(records_.begin(), records_.end(),
-                     [this](const Record& a, const Record& b) { return Key(a) < Key(b); });
+    // dictd writes its index sorted, which makes the sort a check.
+    auto byKey = [this](const Record& a, const Record& b) { return Key(a) < Key(b); };
+    if (!std::is_sorted(records_.begin(), records_.end(), byKey)) {
+        std::stable_sort(records_.begin(), records_.end(), byKey);
+    }
     reversed_ = false;
     return true;
 }

@@ -164,12 +164,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "lexigrove-service: cannot listen on 127.0.0.1:%d\n", port);
         return 1;
     }
-    std::printf("listening 127.0.0.1:%d\n", port);
-    std::fflush(stdout);
     if (!portFile.empty() && !WritePortFile(portFile, port)) {
         std::fprintf(stderr, "lexigrove-service: cannot write %s\n", portFile.c_str());
         return 1;
     }
+    std::printf("listening 127.0.0.1:%d\n", port);
+    std::fflush(stdout);
 
     std::atomic<bool> listenerEnded{false};
     std::thread listener([&] {

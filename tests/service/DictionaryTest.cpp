@@ -1,0 +1,146 @@
+// The service's reading of FreeDict entries, its case folding and its
+// request parsing, without a server.
+#include "service/Dictionary.h"
+#include "DictFiles.h"
+#include "service/DictData.h"
+#include "service/Request.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace service {
+namespace {
+
+std::vector<std::string> Names(const std::vector<Translation>& list) {
+    std::vector<std::string> out;
+    for (const Translation& t : list) {
+        out.push_back(t.name);
+    }
+    return out;
+}
+
+TEST(ParseEntryTest, CommasInsideBracketsAndTagGroupsDoNotSplitTranslations) {
+    const auto items =
+        ParseEntry("run /r/ <v>\n"
+                   "auf etw. abf\xC3\xA4rben, ausbluten <v, intr>, Lauf (a, b) <masc>\n");
+    EXPECT_EQ(Names(items),
+              (std::vector<std::string>{"auf etw. abf\xC3\xA4rben", "ausbluten", "Lauf (a, b)"}));
+    EXPECT_EQ(items[0].type, "verb"); // from the headword line
+    EXPECT_EQ(items[1].type, "verb");
+    EXPECT_EQ(items[2].type, "noun"); // a gender alone marks a noun
+}
+
+TEST(ParseEntryTest, OwnTagOverridesTheEntryTypeAndDuplicatesAreDropped) {
+    const auto items = ParseEntry("Haus /h/ <neut, n, sg>\n [mus.] house music <n>, house <adj>\n"
+                                  "1. home\n2. home\n10. shelter\n");
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_EQ(items[0].name, "[mus.] house music");
+    EXPECT_EQ(items[1].name, "house");
+    EXPECT_EQ(items[1].type, "adjective");
+    EXPECT_EQ(items[2].name, "home");
+    EXPECT_EQ(items[2].type, "noun");
+    EXPECT_EQ(items[3].name, "shelter");
+}
+
+TEST(ParseEntryTest, EntriesWithoutSensesGiveNothing) {
+    EXPECT_TRUE(ParseEntry("word /w/\n").empty());
+    EXPECT_TRUE(
+        ParseEntry("word\n1.\n      \"example\"\n   Synonyms: {a}, {b}\n see: {c}\n").empty());
+    EXPECT_TRUE(ParseEntry("").empty());
+    // A definition indented by one column is a sense of its own.
+    EXPECT_EQ(Names(ParseEntry("verlan <n>\n2.\n french slang\n")),
+              (std::vector<std::string>{"french slang"}));
+}
+
+TEST(FoldCaseTest, LowersCommonScriptsAndKeepsTheByteLength) {
+    EXPECT_EQ(FoldCase("HoUSE"), "house");
+    EXPECT_EQ(FoldCase("\xC3\x89T\xC3\x89"), "\xC3\xA9t\xC3\xA9"); // ÉTÉ
+    EXPECT_EQ(FoldCase("\xC3\x97"), "\xC3\x97");                   // × stays
+    EXPECT_EQ(FoldCase("\xC5\xB8"), "\xC3\xBF");                   // Ÿ -> ÿ
+    EXPECT_EQ(FoldCase("\xC5\x81\xC3\x93"
+                       "D\xC5\xB9"),
+              "\xC5\x82\xC3\xB3"
+              "d\xC5\xBA");                                                      // ŁÓDŹ
+    EXPECT_EQ(FoldCase("\xD0\x94\xD0\x9E\xD0\x9C"), "\xD0\xB4\xD0\xBE\xD0\xBC"); // ДОМ
+    EXPECT_EQ(FoldCase("\xD0\x81"), "\xD1\x91");                                 // Ё -> ё
+    EXPECT_EQ(FoldCase("\xCE\xA3"), "\xCF\x83");                                 // Σ -> σ
+    // Not folded to a shorter form, invalid sequences untouched.
+    const std::string odd = "\xC4\xB0\xC3\xFF\x80Z";
+    EXPECT_EQ(FoldCase(odd), "\xC4\xB0\xC3\xFF\x80z");
+}
+
+TEST(RequestTest, AbsoluteAndOriginFormsGiveTheSameQuery) {
+    for (const char* target :
+         {"/serverjobs/dictionary.php?word=caf%c3%a9+au+lait&tolang=fr&fromlang=pt-br",
+          "http://dictionary.brambix.example:8080/serverjobs/dictionary.php"
+          "?fromlang=pt-br&tolang=fr&word=caf%C3%A9+au+lait&word=ignored",
+          "https://h/serverjobs/"
+          "dictionary.php?x&fromlang=pt-br&tolang=fr&word=caf%C3%A9%20au+lait"}) {
+        DictionaryQuery q;
+        std::string problem;
+        ASSERT_EQ(ParseTarget(target, &q, &problem), TargetKind::kQuery) << target << problem;
+        EXPECT_EQ(q.from, "pt-br");
+        EXPECT_EQ(q.to, "fr");
+        EXPECT_EQ(q.word, "caf\xC3\xA9 au lait");
+    }
+}
+
+TEST(RequestTest, OtherPathsAndBrokenQueriesAreTold) {
+    DictionaryQuery q;
+    std::string problem;
+    EXPECT_EQ(ParseTarget("/", &q, &problem), TargetKind::kOtherPath);
+    EXPECT_EQ(ParseTarget("http://h", &q, &problem), TargetKind::kOtherPath);
+    EXPECT_EQ(ParseTarget("/serverjobs/dictionary.phpx?fromlang=en&tolang=fr&word=a", &q, &problem),
+              TargetKind::kOtherPath);
+    EXPECT_EQ(ParseTarget("/serverjobs/dictionary.php?fromlang=en&tolang=fr&word", &q, &problem),
+              TargetKind::kQuery); // a key without '=' has the empty value
+    EXPECT_EQ(q.word, "");
+    EXPECT_EQ(ParseTarget("/serverjobs/dictionary.php?fromlang=en&tolang=fr&wor%d=a", &q, &problem),
+              TargetKind::kMalformed);
+    std::string decoded;
+    EXPECT_TRUE(DecodeQueryValue("%00%ff%2B", &decoded));
+    EXPECT_EQ(decoded, std::string("\0\xFF+", 3));
+    EXPECT_FALSE(DecodeQueryValue("%", &decoded));
+    EXPECT_FALSE(DecodeQueryValue("%1", &decoded));
+    EXPECT_FALSE(DecodeQueryValue("%x1", &decoded));
+}
+
+TEST(DictDataTest, ReadsAnyRangeAcrossDictzipChunks) {
+    std::string text;
+    for (int i = 0; i < 500; ++i) {
+        text += "line " + std::to_string(i) + "\n";
+    }
+    const std::string path = "/tmp/lexigrove-dictdata-" + std::to_string(getpid()) + ".dict.dz";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << servicetest::Dictzip(text, 97);
+    }
+    DictData data;
+    std::string error;
+    ASSERT_TRUE(data.Open(path, &error)) << error;
+    std::string got;
+    for (size_t offset : {size_t{0}, size_t{96}, size_t{97}, size_t{1000}, text.size() - 5}) {
+        for (size_t length : {size_t{0}, size_t{1}, size_t{5}, size_t{300}}) {
+            if (offset + length <= text.size()) {
+                ASSERT_TRUE(data.Read(offset, length, &got)) << offset << "+" << length;
+                EXPECT_EQ(got, text.substr(offset, length)) << offset << "+" << length;
+            }
+        }
+    }
+    ASSERT_TRUE(data.Read(0, text.size(), &got));
+    EXPECT_EQ(got, text);
+    EXPECT_FALSE(data.Read(text.size() - 1, 2, &got));
+    EXPECT_FALSE(data.Read(~0ull - 1, 4, &got));
+    std::remove(path.c_str());
+
+    EXPECT_FALSE(data.Open("/nonexistent.dict.dz", &error));
+}
+
+} // namespace
+} // namespace service

@@ -1,0 +1,134 @@
+#include "ServiceProcess.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace servicetest {
+
+ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments) {
+    int out[2];
+    if (pipe(out) != 0) {
+        return;
+    }
+    std::vector<std::string> args = {LEXIGROVE_SERVICE_PATH, "--port", "0"};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned != 0) {
+        pid_ = -1;
+        close(out[0]);
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (firstLine_.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        pollfd p{out[0], POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) {
+            break;
+        }
+        char c[256];
+        const ssize_t n = read(out[0], c, sizeof c);
+        if (n <= 0) {
+            break;
+        }
+        firstLine_.append(c, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    const std::string prefix = "listening 127.0.0.1:";
+    if (firstLine_.compare(0, prefix.size(), prefix) == 0) {
+        port_ = std::atoi(firstLine_.c_str() + prefix.size());
+    }
+    firstLine_ = firstLine_.substr(0, firstLine_.find('\n'));
+}
+
+ServiceProcess::~ServiceProcess() {
+    if (pid_ > 0) {
+        if (Stop(SIGTERM, 5000) < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+}
+
+int ServiceProcess::Stop(int signal, int timeoutMs) {
+    if (pid_ <= 0) {
+        return -1;
+    }
+    kill(pid_, signal);
+    for (int waited = 0; waited <= timeoutMs; waited += 10) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
+HttpReply SendRaw(int port, const std::string& request) {
+    HttpReply reply;
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) {
+        return reply;
+    }
+    timeval timeout{5, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string raw;
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send(s, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = recv(s, buffer, sizeof buffer, 0)) > 0) {
+            raw.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    close(s);
+    const size_t split = raw.find("\r\n\r\n");
+    if (raw.compare(0, 9, "HTTP/1.1 ") != 0 || split == std::string::npos) {
+        return reply;
+    }
+    reply.status = std::atoi(raw.c_str() + 9);
+    reply.headers = raw.substr(0, split);
+    reply.body = raw.substr(split + 4);
+    return reply;
+}
+
+HttpReply Get(int port, const std::string& target) {
+    return SendRaw(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                             "\r\nConnection: close\r\n\r\n");
+}
+
+} // namespace servicetest

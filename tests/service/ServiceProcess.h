@@ -1,0 +1,47 @@
+// The dictionary service as a child process of a test, and a minimal HTTP
+// client that sends exactly the bytes a test gives it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace servicetest {
+
+class ServiceProcess {
+public:
+    // Starts the service on port 0 with the extra arguments and waits (at most
+    // 20 s) for its "listening 127.0.0.1:PORT" line. port() is 0 on failure.
+    explicit ServiceProcess(const std::vector<std::string>& arguments);
+    // Stops the service with SIGTERM if still running.
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    int port() const { return port_; }
+    const std::string& firstLine() const { return firstLine_; }
+
+    // Sends signal and waits at most timeoutMs for the exit. The exit status
+    // (0..255), 128 + n for death by signal n, or -1 when it did not end.
+    int Stop(int signal, int timeoutMs);
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string firstLine_;
+};
+
+struct HttpReply {
+    int status = 0;      // 0 when no reply arrived
+    std::string headers; // the status line and headers
+    std::string body;
+};
+
+// Sends "GET target HTTP/1.1" with Host and Connection: close to
+// 127.0.0.1:port and reads the reply to the end (5 s limit).
+HttpReply Get(int port, const std::string& target);
+// Sends raw bytes and reads the reply to the end.
+HttpReply SendRaw(int port, const std::string& request);
+
+} // namespace servicetest
