@@ -1,0 +1,255 @@
+// The transport over libcurl's multi interface: the request advances only
+// while the download object waits for headers or for body bytes it has not
+// got yet, so the memory held is what the network delivered in one step.
+//
+// Timeouts: curl's connect timeout, and our own receive timeout measured from
+// the last byte (header or body) that arrived. Redirects and the proxy are
+// left to curl, with the settings made explicit so that curl's own reading
+// of the environment cannot disagree with the Windows build.
+
+#include "skyloom/Status.h"
+#include "skyloom/Transport.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace skyloom {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// curl_global_init and curl_global_cleanup, paired by a count of live
+// transports, so that unloading the library leaves nothing of curl behind.
+std::mutex globalMutex;
+int globalUsers = 0;
+
+bool AcquireCurl() {
+    std::lock_guard<std::mutex> lock(globalMutex);
+    if (globalUsers == 0 && curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+        return false;
+    ++globalUsers;
+    return true;
+}
+
+void ReleaseCurl() {
+    std::lock_guard<std::mutex> lock(globalMutex);
+    if (--globalUsers == 0)
+        curl_global_cleanup();
+}
+
+int32_t StatusOf(CURLcode code) {
+    switch (code) {
+    case CURLE_OK:
+        return kOk;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+        return kUnsupportedAddress;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+        return kConnectFailed;
+    case CURLE_OPERATION_TIMEDOUT:
+        return kTimedOut;
+    case CURLE_TOO_MANY_REDIRECTS:
+        return kTooManyRedirects;
+    case CURLE_OUT_OF_MEMORY:
+        return kOutOfMemory;
+    default:
+        return kTransferFailed;
+    }
+}
+
+class CurlTransport final : public Transport {
+public:
+    CurlTransport() = default;
+    ~CurlTransport() override {
+        End();
+        ReleaseCurl();
+    }
+    CurlTransport(const CurlTransport&) = delete;
+    CurlTransport& operator=(const CurlTransport&) = delete;
+
+    int32_t Begin(const Url& url, const Settings& settings) override {
+        End();
+        receiveTimeout_ = std::chrono::milliseconds(settings.receiveTimeoutMs);
+        multi_ = curl_multi_init();
+        easy_ = curl_easy_init();
+        if (multi_ == nullptr || easy_ == nullptr)
+            return kOutOfMemory;
+        const std::string proxy = settings.proxy.use ? "http://" + settings.proxy.authority : "";
+        const bool ok =
+            curl_easy_setopt(easy_, CURLOPT_URL, url.text.c_str()) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects)) ==
+                CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
+                             static_cast<long>(settings.connectTimeoutMs)) == CURLE_OK &&
+            // An empty proxy turns curl's own reading of http_proxy off: the
+            // setting read by ReadSettings is the only one.
+            curl_easy_setopt(easy_, CURLOPT_PROXY, proxy.c_str()) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_NOPROXY, settings.noProxy.c_str()) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_USERAGENT, "Skyloom/1.0") == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlTransport::OnHeader) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransport::OnBody) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this) == CURLE_OK;
+        if (!ok)
+            return kTransferFailed;
+        if (curl_multi_add_handle(multi_, easy_) != CURLM_OK)
+            return kTransferFailed;
+        added_ = true;
+        lastArrival_ = Clock::now();
+        while (!headersFinal_ && !done_) {
+            const int32_t status = Step();
+            if (status < 0)
+                return status;
+        }
+        if (done_ && result_ != CURLE_OK)
+            return outOfMemory_ ? kOutOfMemory : StatusOf(result_);
+        long code = 0;
+        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+        return (code >= 200 && code <= 299) ? kOk : kHttpStatus;
+    }
+
+    int32_t Receive(char* destination, size_t capacity, size_t& received) override {
+        received = 0;
+        if (easy_ == nullptr)
+            return kNotOpen;
+        while (pendingOffset_ == pending_.size()) {
+            if (done_)
+                return outOfMemory_ ? kOutOfMemory : StatusOf(result_);
+            const int32_t status = Step();
+            if (status < 0)
+                return status;
+        }
+        received = std::min(capacity, pending_.size() - pendingOffset_);
+        std::memcpy(destination, pending_.data() + pendingOffset_, received);
+        pendingOffset_ += received;
+        if (pendingOffset_ == pending_.size()) {
+            pending_.clear();
+            pendingOffset_ = 0;
+        }
+        return kOk;
+    }
+
+    void End() override {
+        if (added_)
+            curl_multi_remove_handle(multi_, easy_);
+        if (easy_ != nullptr)
+            curl_easy_cleanup(easy_);
+        if (multi_ != nullptr)
+            curl_multi_cleanup(multi_);
+        multi_ = nullptr;
+        easy_ = nullptr;
+        added_ = false;
+        headersFinal_ = false;
+        done_ = false;
+        outOfMemory_ = false;
+        result_ = CURLE_OK;
+        std::vector<char>().swap(pending_);
+        pendingOffset_ = 0;
+    }
+
+private:
+    // Advances the transfer once: lets curl work, then, if nothing arrived,
+    // waits for the sockets, but fails once nothing has arrived for the
+    // receive timeout.
+    int32_t Step() {
+        const uint64_t before = arrived_;
+        int running = 0;
+        if (curl_multi_perform(multi_, &running) != CURLM_OK)
+            return kTransferFailed;
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg == CURLMSG_DONE) {
+                done_ = true;
+                result_ = message->data.result;
+            }
+        }
+        const Clock::time_point now = Clock::now();
+        if (arrived_ != before)
+            lastArrival_ = now;
+        if (done_ || arrived_ != before)
+            return kOk;
+        const auto waited = now - lastArrival_;
+        if (waited >= receiveTimeout_)
+            return kTimedOut;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(receiveTimeout_ - waited);
+        const int wait = static_cast<int>(std::clamp<long long>(left.count(), 1, 1000));
+        if (curl_multi_poll(multi_, nullptr, 0, wait, nullptr) != CURLM_OK)
+            return kTransferFailed;
+        return kOk;
+    }
+
+    static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
+        auto* transport = static_cast<CurlTransport*>(self);
+        const size_t bytes = size * count;
+        transport->arrived_ += bytes;
+        // The blank line ends one reply's headers. Interim (1xx) replies and
+        // redirects (which curl follows, or else delivers a body for) are not
+        // the final reply.
+        if (bytes > 0 && bytes <= 2 && (data[0] == '\r' || data[0] == '\n')) {
+            long code = 0;
+            curl_easy_getinfo(transport->easy_, CURLINFO_RESPONSE_CODE, &code);
+            if (code >= 200 && (code < 300 || code >= 400))
+                transport->headersFinal_ = true;
+        }
+        return bytes;
+    }
+
+    static size_t OnBody(char* data, size_t size, size_t count, void* self) {
+        auto* transport = static_cast<CurlTransport*>(self);
+        const size_t bytes = size * count;
+        transport->arrived_ += bytes;
+        transport->headersFinal_ = true;
+        try {
+            transport->pending_.insert(transport->pending_.end(), data, data + bytes);
+        } catch (...) {
+            transport->outOfMemory_ = true;
+            return 0; // curl ends the transfer with a write error
+        }
+        return bytes;
+    }
+
+    CURLM* multi_ = nullptr;
+    CURL* easy_ = nullptr;
+    bool added_ = false;
+    bool headersFinal_ = false;
+    bool done_ = false;
+    bool outOfMemory_ = false;
+    CURLcode result_ = CURLE_OK;
+    std::vector<char> pending_; // body bytes delivered but not yet received
+    size_t pendingOffset_ = 0;
+    uint64_t arrived_ = 0; // header and body bytes so far
+    Clock::time_point lastArrival_;
+    std::chrono::milliseconds receiveTimeout_{15000};
+};
+
+} // namespace
+
+std::unique_ptr<Transport> CreateTransport() {
+    if (!AcquireCurl())
+        return nullptr;
+    std::unique_ptr<Transport> transport(new (std::nothrow) CurlTransport());
+    if (!transport)
+        ReleaseCurl();
+    return transport;
+}
+
+std::string EnvironmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+} // namespace skyloom

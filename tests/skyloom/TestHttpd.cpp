@@ -1,0 +1,331 @@
+// lexigrove-testhttpd: the HTTP server the online library's tests talk to.
+// Listens on 127.0.0.1 on a free port and serves fixed replies (sizes,
+// redirects, errors, stalls, and an echo of absolute-form requests as a proxy
+// receives them). Bounded: it stops on SIGTERM or SIGINT, and by itself
+// after --lifetime seconds; a stalling reply gives up after 10 s.
+//
+//   lexigrove-testhttpd --port-file FILE [--lifetime S] [--background]
+//       Serves. FILE receives "port closed-port pid" once it listens
+//       (closed-port: a loopback port nothing listens on). With
+//       --background, returns as soon as the server is ready (exit 0) or
+//       has failed to start (exit 1), the server going on detached.
+//   lexigrove-testhttpd --stop FILE
+//       Stops the server FILE names and waits (at most 10 s) for it to go.
+//
+// The server removes FILE when it stops.
+
+#include "TestBytes.h"
+
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using skyloom_test::ReplyBytes;
+
+std::atomic<bool> stopping{false};
+
+constexpr size_t kMaxReply = 64u << 20;
+constexpr auto kStallLimit = 10s;
+
+// Waits until the server stops or the stall limit passes.
+void Stall() {
+    const auto until = std::chrono::steady_clock::now() + kStallLimit;
+    while (!stopping && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(20ms);
+}
+
+// A loopback port that was free a moment ago and has nobody listening.
+int ClosedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+bool WritePortFile(const std::string& path, int port, int closedPort) {
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << port << ' ' << closedPort << ' ' << getpid() << '\n';
+        if (!out)
+            return false;
+    }
+    return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+void ServeBytes(httplib::Response& res, size_t size) {
+    res.set_content_provider(size, "application/octet-stream",
+                             [](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 const std::string piece =
+                                     ReplyBytes(offset, std::min<size_t>(length, 65536));
+                                 return sink.write(piece.data(), piece.size());
+                             });
+}
+
+size_t SizeParameter(const httplib::Request& req) {
+    const unsigned long long size = std::strtoull(req.matches[1].str().c_str(), nullptr, 10);
+    return static_cast<size_t>(std::min<unsigned long long>(size, kMaxReply));
+}
+
+void AddRoutes(httplib::Server& server, int port) {
+    server.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("", "application/octet-stream");
+    });
+    server.Get(R"(/bytes/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+        ServeBytes(res, SizeParameter(req));
+    });
+    server.Get(R"(/dir/bytes/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+        ServeBytes(res, SizeParameter(req));
+    });
+    // The same bytes in chunked encoding, in pieces of 1000 bytes with short
+    // pauses, so the client receives less than it asks for at a time.
+    server.Get(R"(/chunked/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+        const size_t size = SizeParameter(req);
+        res.set_chunked_content_provider(
+            "application/octet-stream", [size](size_t offset, httplib::DataSink& sink) {
+                if (offset >= size) {
+                    sink.done();
+                    return true;
+                }
+                const std::string piece = ReplyBytes(offset, std::min<size_t>(1000, size - offset));
+                if ((offset / 1000) % 8 == 7)
+                    std::this_thread::sleep_for(2ms);
+                return sink.write(piece.data(), piece.size());
+            });
+    });
+    server.Get("/redirect", [](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("/bytes/4096", 302);
+    });
+    server.Get("/redirect-absolute", [port](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("http://127.0.0.1:" + std::to_string(port) + "/bytes/4096", 301);
+    });
+    server.Get("/dir/redirect-relative", [](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("bytes/4096", 307);
+    });
+    server.Get("/redirect-https", [](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("https://127.0.0.1:1/bytes/4096", 302);
+    });
+    server.Get("/redirect-loop", [](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect("/redirect-loop", 302);
+    });
+    // /chain/N: N redirects before the 4096 bytes.
+    server.Get(R"(/chain/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+        const size_t left = SizeParameter(req);
+        if (left == 0)
+            ServeBytes(res, 4096);
+        else
+            res.set_redirect("/chain/" + std::to_string(left - 1), 302);
+    });
+    server.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 404;
+        res.set_content("no such entry", "text/plain");
+    });
+    server.Get("/error", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 500;
+        res.set_content("failed", "text/plain");
+    });
+    // The request target as received, for checking what the client sent.
+    server.Get("/echo", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content("GET " + req.target, "text/plain");
+    });
+    // Headers and 10 of the 100 announced bytes, then nothing until the
+    // stall limit passes; then the connection is dropped.
+    server.Get("/stall", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(100, "application/octet-stream",
+                                 [](size_t, size_t, httplib::DataSink& sink) {
+                                     const std::string piece = ReplyBytes(0, 10);
+                                     sink.write(piece.data(), piece.size());
+                                     Stall();
+                                     return false;
+                                 });
+    });
+    // Nothing at all until the stall limit passes.
+    server.Get("/stall-headers", [](const httplib::Request&, httplib::Response& res) {
+        Stall();
+        res.set_content("late", "text/plain");
+    });
+    // 500 of the 1000 announced bytes, then the connection is dropped.
+    server.Get("/truncated", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content_provider(1000, "application/octet-stream",
+                                 [](size_t, size_t, httplib::DataSink& sink) {
+                                     const std::string piece = ReplyBytes(0, 500);
+                                     sink.write(piece.data(), piece.size());
+                                     return false;
+                                 });
+    });
+    // A request in absolute form is what a proxy receives: echo it, with
+    // the Host header, instead of routing it.
+    server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (req.target.compare(0, 7, "http://") != 0)
+            return httplib::Server::HandlerResponse::Unhandled;
+        res.set_content("PROXY GET " + req.target + " HOST " + req.get_header_value("Host"),
+                        "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    });
+}
+
+int Serve(const std::string& portFile, int lifetimeSeconds, int readyPipe) {
+    // SIGTERM and SIGINT are taken by the watcher below, not by a handler.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    httplib::Server server;
+    // One request per connection and short socket timeouts: no worker is
+    // held by an idle client, so stalled tests cannot starve later ones.
+    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    server.set_keep_alive_max_count(1);
+    server.set_read_timeout(5, 0);
+    server.set_write_timeout(5, 0);
+    const int port = server.bind_to_any_port("127.0.0.1");
+    if (port <= 0)
+        return 1;
+    AddRoutes(server, port);
+    if (!WritePortFile(portFile, port, ClosedPort()))
+        return 1;
+    if (readyPipe >= 0) {
+        const char ready = 1;
+        (void)!write(readyPipe, &ready, 1);
+        close(readyPipe);
+    }
+
+    std::thread watcher([&server, &signals, lifetimeSeconds] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(lifetimeSeconds);
+        timespec tick{0, 200 * 1000 * 1000};
+        while (std::chrono::steady_clock::now() < until) {
+            if (sigtimedwait(&signals, nullptr, &tick) > 0)
+                break;
+        }
+        stopping = true;
+        server.stop();
+    });
+    server.listen_after_bind();
+    stopping = true;
+    server.stop();
+    watcher.join();
+    std::remove(portFile.c_str());
+    return 0;
+}
+
+int Background(const std::string& portFile, int lifetimeSeconds) {
+    int ready[2];
+    if (pipe(ready) != 0)
+        return 1;
+    std::remove(portFile.c_str());
+    const pid_t child = fork();
+    if (child < 0)
+        return 1;
+    if (child == 0) {
+        // Detached: a session of its own and no descriptors of the caller's,
+        // so whoever started it (ctest) does not wait on its output.
+        close(ready[0]);
+        setsid();
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            if (null > 2)
+                close(null);
+        }
+        _exit(Serve(portFile, lifetimeSeconds, ready[1]));
+    }
+    close(ready[1]);
+    char byte = 0;
+    const bool started = read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    if (!started) {
+        std::fprintf(stderr, "lexigrove-testhttpd: the server did not start\n");
+        return 1;
+    }
+    std::printf("lexigrove-testhttpd: serving, details in %s\n", portFile.c_str());
+    return 0;
+}
+
+int Stop(const std::string& portFile) {
+    std::ifstream in(portFile);
+    int port = 0;
+    int closedPort = 0;
+    long pid = 0;
+    if (!(in >> port >> closedPort >> pid) || pid <= 1) {
+        std::printf("lexigrove-testhttpd: no server running for %s\n", portFile.c_str());
+        return 0;
+    }
+    in.close();
+    if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
+        std::remove(portFile.c_str());
+        return 0;
+    }
+    // The server removes its port file as the last thing it does.
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < until) {
+        struct stat info;
+        if (stat(portFile.c_str(), &info) != 0)
+            return 0;
+        std::this_thread::sleep_for(50ms);
+    }
+    std::fprintf(stderr, "lexigrove-testhttpd: server %ld did not stop\n", pid);
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string portFile;
+    std::string stopFile;
+    int lifetime = 600;
+    bool background = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--port-file" && i + 1 < argc)
+            portFile = argv[++i];
+        else if (arg == "--stop" && i + 1 < argc)
+            stopFile = argv[++i];
+        else if (arg == "--lifetime" && i + 1 < argc)
+            lifetime = std::max(1, std::min(3600, std::atoi(argv[++i])));
+        else if (arg == "--background")
+            background = true;
+        else {
+            std::fprintf(stderr, "lexigrove-testhttpd: unknown argument %s\n", arg.c_str());
+            return 2;
+        }
+    }
+    if (!stopFile.empty())
+        return Stop(stopFile);
+    if (portFile.empty()) {
+        std::fprintf(stderr, "usage: lexigrove-testhttpd --port-file FILE [--lifetime S] "
+                             "[--background] | --stop FILE\n");
+        return 2;
+    }
+    return background ? Background(portFile, lifetime) : Serve(portFile, lifetime, -1);
+}
