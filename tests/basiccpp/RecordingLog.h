@@ -26,7 +26,7 @@ struct EntryRecord {
     std::u16string text; // the format applied to the values
 };
 
-class RecordingLog : public CAbstractLog {
+class RecordingLog final : public CAbstractLog {
 public:
     void LEXIGROVE_MEMBER_CDECL Reserved1() override { Unexpected(1); }
     void LEXIGROVE_MEMBER_CDECL Reserved2() override { Unexpected(2); }
