@@ -125,6 +125,9 @@ public:
         received = 0;
         if (easy_ == nullptr)
             return kNotOpen;
+        // Nothing is received while the caller is away: the timeout counts
+        // from now.
+        lastArrival_ = Clock::now();
         while (pendingOffset_ == pending_.size()) {
             if (done_)
                 return outOfMemory_ ? kOutOfMemory : StatusOf(result_);

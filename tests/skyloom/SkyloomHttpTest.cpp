@@ -228,7 +228,10 @@ TEST_F(SkyloomHttp, ProxyComesFromTheEnvironment) {
         EXPECT_NE(reply.body.find("/lookup?word=tree HOST dictionary.brambix.example"),
                   std::string::npos)
             << reply.body;
-        // no_proxy sends matching hosts direct.
+        // Loopback hosts are not exempt by themselves...
+        EXPECT_EQ(Fetch(file_, At("/echo")).body,
+                  "PROXY GET http://" + server + "/echo HOST " + server);
+        // ...but no_proxy sends matching hosts direct.
         ScopedEnvironment noProxy("no_proxy", "localhost, 127.0.0.1");
         EXPECT_EQ(Fetch(file_, At("/echo?word=tree")).body, "GET /echo?word=tree");
     }
