@@ -35,6 +35,11 @@ int Prepare(Binding& binding);
 // ended by a zero byte. Returns kFetchOk or a negative status. Throws
 // std::bad_alloc when the buffer cannot grow.
 int Fetch(Binding& binding, ReceiveBuffer& buffer, const char16_t* address, const char16_t* word);
+// The download loop on its own, for a given object: Open, Read in 4096-byte
+// chunks into buffer, zero byte after the data, Close. Returns kFetchOk,
+// kFetchOpenFailed or kFetchReadFailed. Throws std::bad_alloc when the buffer
+// cannot grow, after closing the object. Fetch uses it after its checks.
+int Download(HttpFile& file, ReceiveBuffer& buffer, const char16_t* address);
 // Release at unload (also done by ~Binding).
 void Release(Binding& binding);
 

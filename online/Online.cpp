@@ -1,0 +1,112 @@
+#include "online/Online.h"
+
+#include "basiccpp/Log.h"
+
+#include <new>
+
+namespace online {
+
+namespace {
+
+constexpr const char* kSourceFile = "..\\plugin-lexigrove";
+constexpr int kLineCreateMissing = 51;
+constexpr int kLineMissingArgument = 122;
+constexpr int kLineReadFailed = 148;
+
+constexpr uint32_t kChunk = 4096;
+static_assert(ReceiveBuffer::kStep == kChunk, "the buffer grows by one chunk at a time");
+
+template <typename Function> Function Symbol(platform::ModuleHandle library, const char* name) {
+    return reinterpret_cast<Function>(platform::FindSymbol(library, name));
+}
+
+} // namespace
+
+Binding::~Binding() {
+    Release(*this);
+}
+
+int Prepare(Binding& binding) {
+    if (binding.file)
+        return 1;
+    if (!binding.library) {
+        // Not found yet: nothing is logged, and the next search tries again.
+        binding.library = platform::LoadModule(u"Skyloom.dll");
+        if (!binding.library)
+            return 0;
+    }
+    // A loaded library without an object: an earlier creation failed or the
+    // library has no CreateHttpFile. The export is looked up again each
+    // time, so every search that fails for its lack is reported; a creation
+    // that gave no object may have failed for a passing reason and is tried
+    // again (the library logs its own failures to the log it is given).
+    const auto create = Symbol<CreateHttpFileFn>(binding.library, "CreateHttpFile");
+    if (!create) {
+        ReportAssert(0, kSourceFile, kLineCreateMissing);
+        return 0;
+    }
+    binding.file = create(0, basiccpp::GetLog());
+    return binding.file ? 1 : 0;
+}
+
+int Fetch(Binding& binding, ReceiveBuffer& buffer, const char16_t* address, const char16_t* word) {
+    if (!address || !word) {
+        ReportAssert(0, kSourceFile, kLineMissingArgument);
+        return kFetchMissingArgument;
+    }
+    // Without an object there is nothing to open (Prepare has failed).
+    if (!binding.file)
+        return kFetchOpenFailed;
+    return Download(*binding.file, buffer, address);
+}
+
+int Download(HttpFile& file, ReceiveBuffer& buffer, const char16_t* address) {
+    if (file.Open(address, kGenericRead, kFileShareRead, kOpenExisting, kFileAttributeNormal) < 0) {
+        file.Close();
+        return kFetchOpenFailed;
+    }
+    // Invariant: offset + kChunk <= buffer.size(), so every read lands inside.
+    size_t offset = 0;
+    uint32_t count;
+    for (;;) {
+        count = 0;
+        const int32_t status = file.Read(buffer.data() + offset, kChunk, &count);
+        // A count above what was asked for cannot be trusted: the bytes it
+        // claims are not in the buffer.
+        if (status < 0 || count > kChunk) {
+            ReportAssert(0, kSourceFile, kLineReadFailed);
+            file.Close();
+            return kFetchReadFailed;
+        }
+        if (count != kChunk)
+            break;
+        offset += kChunk;
+        if (offset >= buffer.size()) {
+            try {
+                buffer.Grow();
+            } catch (...) {
+                file.Close();
+                throw;
+            }
+        }
+    }
+    // The last read was short, so this byte is inside the buffer.
+    buffer.data()[offset + count] = 0;
+    file.Close();
+    return kFetchOk;
+}
+
+void Release(Binding& binding) {
+    // No Close first: every Fetch has closed the object already.
+    if (binding.library && binding.file) {
+        if (const auto destroy = Symbol<DeleteHttpFileFn>(binding.library, "DeleteHttpFile"))
+            destroy(binding.file);
+    }
+    binding.file = nullptr;
+    if (binding.library) {
+        platform::FreeModule(binding.library);
+        binding.library = nullptr;
+    }
+}
+
+} // namespace online
