@@ -1,6 +1,6 @@
 #include "basiccpp/BasicString.h"
 
-#include "basiccpp/FormatSpec.h"
+#include "basiccpp/FormatParse.h"
 #include "basiccpp/Log.h"
 #include "basiccpp/WideFormat.h"
 #include "platform/Platform.h"

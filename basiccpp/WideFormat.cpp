@@ -8,7 +8,7 @@
 // NaNs and pointers are written here, so both builds print them alike.
 #include "basiccpp/WideFormat.h"
 
-#include "basiccpp/FormatSpec.h"
+#include "basiccpp/FormatParse.h"
 
 #include <cmath>
 #include <cstdint>
@@ -163,33 +163,33 @@ void WriteNumber(Sink& out, const char* digits, size_t available, size_t length,
 }
 
 // The narrow conversion handed to snprintf: flags, precision, size, letter.
-std::string NarrowSpec(const Conversion& c, const char* size, char letter) {
-    std::string spec = "%";
+std::string NarrowPattern(const Conversion& c, const char* size, char letter) {
+    std::string pattern = "%";
     if (c.plusSign) {
-        spec += '+';
+        pattern += '+';
     }
     if (c.spaceSign) {
-        spec += ' ';
+        pattern += ' ';
     }
     if (c.hashes > 0) {
-        spec += '#';
+        pattern += '#';
     }
     if (HasPrecision(c)) {
-        spec += '.';
-        spec += std::to_string(c.precision);
+        pattern += '.';
+        pattern += std::to_string(c.precision);
     }
-    spec += size;
-    spec += letter;
-    return spec;
+    pattern += size;
+    pattern += letter;
+    return pattern;
 }
 
 // Runs snprintf and writes its output; only as many bytes as can still be
 // stored are kept. A conversion snprintf refuses writes nothing.
 template <typename Value>
-void WriteConverted(Sink& out, const std::string& spec, Value value, const Conversion& c,
+void WriteConverted(Sink& out, const std::string& pattern, Value value, const Conversion& c,
                     bool zeroPadAllowed) {
     char small[128];
-    const int total = std::snprintf(small, sizeof small, spec.c_str(), value);
+    const int total = std::snprintf(small, sizeof small, pattern.c_str(), value);
     if (total < 0) {
         return;
     }
@@ -200,7 +200,7 @@ void WriteConverted(Sink& out, const std::string& spec, Value value, const Conve
         return;
     }
     std::unique_ptr<char[]> large(new char[keep + 1]);
-    std::snprintf(large.get(), keep + 1, spec.c_str(), value);
+    std::snprintf(large.get(), keep + 1, pattern.c_str(), value);
     WriteNumber(out, large.get(), keep, length, c, zeroPadAllowed);
 }
 
@@ -211,7 +211,7 @@ bool IsUpper(char16_t letter) {
 void WriteFloating(Sink& out, double value, const Conversion& c) {
     const char letter = static_cast<char>(c.letter);
     if (std::isfinite(value)) {
-        WriteConverted(out, NarrowSpec(c, "", letter), value, c, true);
+        WriteConverted(out, NarrowPattern(c, "", letter), value, c, true);
         return;
     }
     std::string text;
@@ -243,20 +243,21 @@ void WriteInteger(Sink& out, const Conversion& c, va_list* args) {
     const bool isSigned = c.letter == u'd' || c.letter == u'i';
     const bool zeroPadAllowed = !HasPrecision(c);
     if (c.modifier == SizeModifier::Int64) {
-        const std::string spec = NarrowSpec(c, "ll", letter);
+        const std::string pattern = NarrowPattern(c, "ll", letter);
         if (isSigned) {
-            WriteConverted(out, spec, va_arg(*args, long long), c, zeroPadAllowed);
+            WriteConverted(out, pattern, va_arg(*args, long long), c, zeroPadAllowed);
         } else {
-            WriteConverted(out, spec, va_arg(*args, unsigned long long), c, zeroPadAllowed);
+            WriteConverted(out, pattern, va_arg(*args, unsigned long long), c, zeroPadAllowed);
         }
         return;
     }
     // 'l' is 32 bits, as on Windows; 'h' prints the value as a short.
-    const std::string spec = NarrowSpec(c, c.modifier == SizeModifier::Narrow ? "h" : "", letter);
+    const std::string pattern =
+        NarrowPattern(c, c.modifier == SizeModifier::Narrow ? "h" : "", letter);
     if (isSigned) {
-        WriteConverted(out, spec, va_arg(*args, int), c, zeroPadAllowed);
+        WriteConverted(out, pattern, va_arg(*args, int), c, zeroPadAllowed);
     } else {
-        WriteConverted(out, spec, va_arg(*args, unsigned int), c, zeroPadAllowed);
+        WriteConverted(out, pattern, va_arg(*args, unsigned int), c, zeroPadAllowed);
     }
 }
 

@@ -1,7 +1,7 @@
 // Format: the one-pass estimate, its reports, the bounded formatting, and the
 // formatter's conventions.
 #include "basiccpp/BasicString.h"
-#include "basiccpp/FormatSpec.h"
+#include "basiccpp/FormatParse.h"
 #include "basiccpp/WideFormat.h"
 
 #include "RecordingLog.h"

@@ -1,4 +1,4 @@
-#include "basiccpp/FormatSpec.h"
+#include "basiccpp/FormatParse.h"
 
 #include "basiccpp/Log.h"
 
