@@ -12,7 +12,8 @@
 //   lexigrove-testhttpd --stop FILE
 //       Stops the server FILE names and waits (at most 10 s) for it to go.
 //
-// The server removes FILE when it stops.
+// The server removes FILE when it stops (unless another server has
+// replaced it meanwhile).
 
 #include "TestBytes.h"
 
@@ -233,7 +234,13 @@ int Serve(const std::string& portFile, int lifetimeSeconds, int readyPipe) {
     stopping = true;
     server.stop();
     watcher.join();
-    std::remove(portFile.c_str());
+    // Only our own port file: a later server may have replaced it.
+    std::ifstream in(portFile);
+    long inFile = 0;
+    if (in >> inFile >> inFile >> inFile && inFile == getpid()) {
+        in.close();
+        std::remove(portFile.c_str());
+    }
     return 0;
 }
 
