@@ -236,8 +236,10 @@ int Serve(const std::string& portFile, int lifetimeSeconds, int readyPipe) {
     watcher.join();
     // Only our own port file: a later server may have replaced it.
     std::ifstream in(portFile);
-    long inFile = 0;
-    if (in >> inFile >> inFile >> inFile && inFile == getpid()) {
+    long filePort = 0;
+    long fileClosedPort = 0;
+    long filePid = 0;
+    if (in >> filePort >> fileClosedPort >> filePid && filePid == getpid()) {
         in.close();
         std::remove(portFile.c_str());
     }
