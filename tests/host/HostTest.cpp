@@ -1,0 +1,191 @@
+// lexigrove-lookup's pieces: its command line, its output formats, its log
+// object, and the program run in-process against the real plugin (only what
+// needs no search: no request leaves these tests).
+#include "host/ConsoleLog.h"
+#include "host/Lookup.h"
+#include "host/Options.h"
+#include "host/Plugin.h"
+#include "host/Text.h"
+#include "platform/Process.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace host {
+namespace {
+
+using Args = std::vector<std::u16string>;
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+Outcome RunWith(const Args& args) {
+    Outcome run;
+    Output output;
+    output.out = [&run](const std::string& s) { run.out += s; };
+    output.err = [&run](const std::string& s) { run.err += s; };
+    run.status = RunLookup(args, output);
+    return run;
+}
+
+std::u16string PluginFile(const char16_t* name) {
+    return platform::ExecutableFolder() + name + platform::kModuleSuffix;
+}
+
+TEST(OptionsTest, LookupTakesWordsAndBothCodesInAnyOrder) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseOptions({u"--to=fr", u"house", u"--json", u"caf\u00e9 au lait", u"--from",
+                              u"en", u"--", u"--not-an-option", u"-"},
+                             &o, &error))
+        << error;
+    EXPECT_EQ(o.mode, Options::Mode::kLookup);
+    EXPECT_EQ(o.words, (Args{u"house", u"caf\u00e9 au lait", u"--not-an-option", u"-"}));
+    EXPECT_EQ(o.from, u"en");
+    EXPECT_EQ(o.to, u"fr");
+    EXPECT_TRUE(o.json);
+    EXPECT_TRUE(o.plugin.empty());
+
+    ASSERT_TRUE(ParseOptions({u"--plugin", u"x.dll", u"--languages"}, &o, &error));
+    EXPECT_EQ(o.mode, Options::Mode::kLanguages);
+    EXPECT_EQ(o.plugin, u"x.dll");
+    // Help wins over everything else on the line, even a bad combination.
+    ASSERT_TRUE(ParseOptions({u"--info", u"word", u"--help"}, &o, &error));
+    EXPECT_EQ(o.mode, Options::Mode::kHelp);
+}
+
+TEST(OptionsTest, BadCommandLinesAreRefusedWithAReason) {
+    const std::vector<Args> bad = {
+        {},
+        {u"--from", u"en", u"--to", u"fr"},
+        {u"house", u"--to", u"fr"},
+        {u"house", u"--from", u"en"},
+        {u"house", u"--from"},
+        {u"house", u"--from=", u"--to", u"fr"},
+        {u"house", u"--from", u"en", u"--to", u"fr", u"--colour"},
+        {u"house", u"--from", u"en", u"--to", u"fr", u"--json=yes"},
+        {u"--info", u"house"},
+        {u"--languages", u"--from", u"en"},
+        {u"--info", u"--languages"},
+    };
+    for (const Args& args : bad) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(ParseOptions(args, &o, &error)) << args.size();
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(FormatTest, TableColumnsAlignByCodePoints) {
+    const std::vector<SearchEntry> entries = {
+        {u"caf\u00e9", u"coffee", u"noun"},
+        {u"\U0001D11Ex", u"clef", u"translation"}, // a surrogate pair counts once
+        {u"tea", u"th\u00e9", u"noun"},
+    };
+    EXPECT_EQ(FormatTable(entries), "caf\xC3\xA9  coffee  noun\n"
+                                    "\xF0\x9D\x84\x9Ex    clef    translation\n"
+                                    "tea   th\xC3\xA9     noun\n");
+    EXPECT_EQ(FormatTable({}), "");
+}
+
+TEST(FormatTest, JsonLinesKeepTheFieldOrderAndEscapeWhatJsonNeeds) {
+    EXPECT_EQ(FormatJsonLines({{u"caf\u00e9", u"say \"hi\"\\", u"a\tb"}, {u"x", u"", u""}}),
+              "{\"word\":\"caf\xC3\xA9\",\"name\":\"say \\\"hi\\\"\\\\\",\"type\":\"a\\tb\"}\n"
+              "{\"word\":\"x\",\"name\":\"\",\"type\":\"\"}\n");
+}
+
+TEST(TextTest, Utf16BecomesUtf8AndLoneSurrogatesAreReplaced) {
+    EXPECT_EQ(ToUtf8(u"a\u00e9\u4e2d\U0001F600"), "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");
+    const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0};
+    EXPECT_EQ(ToUtf8(lone), "a\xEF\xBF\xBD"
+                            "b\xEF\xBF\xBD");
+    EXPECT_EQ(DisplayWidth(lone), 4u);
+}
+
+TEST(ConsoleLogTest, BothReportKindsArriveThroughTheHostsTable) {
+    std::string written;
+    ConsoleLog console([&written](const std::string& s) { written += s; });
+    CAbstractLog* log = &console; // called as the plugin calls it
+    log->AssertReport(u"Assert Failed!!!", u"..\\plugin-lexigrove", 293);
+    log->FormattedEntry(u"basiccpp\\BasicString", 390, 1, u"String conversion error: (%d) %s", 1113,
+                        u"No mapping \u00e9");
+    EXPECT_EQ(written, "assert: Assert Failed!!! ..\\plugin-lexigrove:293\n"
+                       "log 1: String conversion error: (1113) No mapping \xC3\xA9\n");
+}
+
+TEST(PluginTest, ThePluginsOwnAssertionReportsReachTheLog) {
+    Plugin plugin;
+    std::string error;
+    ASSERT_TRUE(plugin.Load(PluginFile(u"plugin-lexigrove"), &error)) << error;
+    std::string written;
+    ConsoleLog log([&written](const std::string& s) { written += s; });
+    plugin.SetLog(&log);
+    ASSERT_EQ(plugin.Count(), 0);
+    SearchEntry entry;
+    // Out of range at every capacity: each refusal is reported by the plugin.
+    EXPECT_FALSE(plugin.Entry(0, &entry));
+    const std::string report = "assert: Assert Failed!!! ..\\plugin-lexigrove:293\n";
+    EXPECT_EQ(written, report + report + report);
+    EXPECT_EQ(plugin.Name(), u"Lexigrove");
+    EXPECT_EQ(plugin.Owner(), u"Brambix");
+    EXPECT_EQ(plugin.FromLanguages().size(), 27u);
+    EXPECT_EQ(plugin.ToLanguages(), plugin.FromLanguages());
+}
+
+TEST(RunLookupTest, InfoAndLanguagesComeFromThePlugin) {
+    Outcome info = RunWith({u"--info"});
+    EXPECT_EQ(info.status, kExitFound);
+    EXPECT_EQ(info.out, "name: Lexigrove\nowner: Brambix\n");
+    EXPECT_EQ(info.err, "");
+    EXPECT_EQ(RunWith({u"--info", u"--json"}).out,
+              "{\"name\":\"Lexigrove\",\"owner\":\"Brambix\"}\n");
+
+    Outcome languages = RunWith({u"--languages"});
+    EXPECT_EQ(languages.status, kExitFound);
+    EXPECT_EQ(languages.out, "zh-cn zh-tw da nl en fi fr de el hu it ja ko no pl pt pt-br ru sl "
+                             "es es sv th uk tr ur ar\n");
+}
+
+TEST(RunLookupTest, UsageErrorsAndHelp) {
+    Outcome none = RunWith({});
+    EXPECT_EQ(none.status, kExitUsage);
+    EXPECT_EQ(none.out, "");
+    EXPECT_NE(none.err.find("usage: lexigrove-lookup"), std::string::npos);
+    Outcome help = RunWith({u"--help"});
+    EXPECT_EQ(help.status, kExitFound);
+    EXPECT_EQ(help.out, kUsageText);
+    EXPECT_EQ(RunWith({u"house", u"--from", u"en"}).status, kExitUsage);
+}
+
+TEST(RunLookupTest, CodesThePluginDoesNotListAreRefusedBeforeAnySearch) {
+    // No service is running and no proxy is set: a search would fail with 2.
+    for (const Args& args : {Args{u"house", u"--from", u"xx", u"--to", u"fr"},
+                             Args{u"house", u"--from", u"en", u"--to", u"pt_BR"},
+                             Args{u"house", u"--from", u"en", u"--to", u"e"}}) {
+        Outcome run = RunWith(args);
+        EXPECT_EQ(run.status, kExitUsage);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find("does not support the language code"), std::string::npos) << run.err;
+    }
+}
+
+TEST(RunLookupTest, APluginThatDoesNotLoadOrLacksExportsIsRefused) {
+    Outcome missing = RunWith({u"--info", u"--plugin", PluginFile(u"no-such-plugin")});
+    EXPECT_EQ(missing.status, kExitFailed);
+    EXPECT_NE(missing.err.find("cannot load the plugin"), std::string::npos) << missing.err;
+
+    Outcome stub = RunWith({u"--info", u"--plugin", PluginFile(u"stub-plugin")});
+    EXPECT_EQ(stub.status, kExitFailed);
+    EXPECT_EQ(stub.out, "");
+    for (const char* name : {"fnSearchWord", "fnGetSearchResult", "fnGetSupportedToLanguages"}) {
+        EXPECT_NE(stub.err.find(name), std::string::npos) << stub.err;
+    }
+    EXPECT_EQ(stub.err.find("fnGetPluginName"), std::string::npos) << stub.err;
+}
+
+} // namespace
+} // namespace host
