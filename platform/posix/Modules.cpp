@@ -13,6 +13,8 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 namespace platform {
@@ -22,21 +24,48 @@ namespace {
 // An object inside this module, to ask the loader which file holds it.
 const char anchor = 0;
 
-// The folder of the file this code was loaded from.
-std::string FolderOfThisModule() {
+// The file holding the anchor, from the kernel's list of this process's
+// mappings: an absolute path even when the module was loaded by a relative
+// one. Empty when the list cannot be read.
+std::string FileFromMappings() {
+    std::ifstream maps("/proc/self/maps");
+    const auto address = reinterpret_cast<uintptr_t>(&anchor);
+    std::string line;
+    while (std::getline(maps, line)) {
+        // start-end perms offset device inode path
+        unsigned long start = 0;
+        unsigned long end = 0;
+        int pathAt = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx %*s %*s %*s %*s %n", &start, &end, &pathAt) >= 2 &&
+            start <= address && address < end) {
+            return pathAt > 0 && line[static_cast<size_t>(pathAt)] == '/'
+                       ? line.substr(static_cast<size_t>(pathAt))
+                       : std::string();
+        }
+    }
+    return {};
+}
+
+// The file as the loader names it: the path it was loaded by, or the
+// program's own file.
+std::string FileFromLoader() {
     Dl_info info{};
     link_map* map = nullptr;
-    std::string file;
     if (dladdr1(&anchor, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
         map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0') {
-        file = map->l_name;
-    } else {
-        // The program itself: its link map has no name.
-        char path[4096];
-        const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-        if (n > 0) {
-            file.assign(path, static_cast<size_t>(n));
-        }
+        return map->l_name;
+    }
+    // The program itself: its link map has no name.
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+// The folder of the file this code was loaded from.
+std::string FolderOfThisModule() {
+    std::string file = FileFromMappings();
+    if (file.empty()) {
+        file = FileFromLoader();
     }
     const size_t slash = file.rfind('/');
     if (slash == std::string::npos) {
