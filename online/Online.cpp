@@ -35,11 +35,10 @@ int Prepare(Binding& binding) {
         if (!binding.library)
             return 0;
     }
-    // A loaded library without an object: an earlier creation failed or the
-    // library has no CreateHttpFile. The export is looked up again each
-    // time, so every search that fails for its lack is reported; a creation
-    // that gave no object may have failed for a passing reason and is tried
-    // again (the library logs its own failures to the log it is given).
+    // Created on the first search, and tried again on each later search while
+    // there is none: a missing CreateHttpFile is reported every time, a
+    // creation that gave no object may have failed for a passing reason (the
+    // library logs its own failures to the log it is given).
     const auto create = Symbol<CreateHttpFileFn>(binding.library, "CreateHttpFile");
     if (!create) {
         ReportAssert(0, kSourceFile, kLineCreateMissing);
