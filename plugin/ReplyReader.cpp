@@ -1,1 +1,296 @@
-// Filled in by its own work.
+#include "plugin/ReplyReader.h"
+
+#include "basiccpp/BasicString.h"
+#include "basiccpp/Log.h"
+#include "plugin/ReplyScan.h"
+#include "plugin/SearchContext.h"
+
+#include <tinyxml.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const char kSourceFile[] = "..\\plugin-lexigrove";
+const int kLineNoRoot = 199;
+const int kLineBadWord = 217;
+const int kLineNoList = 230;
+const int kLineBadItem = 242;
+
+// The one failure the reading raises; caught where the reading ends.
+const int kFailure = -1;
+
+// TinyXML parses nested elements recursively (and frees them recursively);
+// deeper replies are refused before they can exhaust the caller's stack. A
+// dictionary reply nests four levels.
+const size_t kMaxDepth = 512;
+
+enum Attribute : uint8_t { kStatus, kName, kType, kNone };
+
+Attribute Classify(const char* name, size_t length) {
+    const auto is = [&](const char* text) {
+        return std::strlen(text) == length && std::memcmp(name, text, length) == 0;
+    };
+    if (is("status"))
+        return kStatus;
+    if (is("name"))
+        return kName;
+    if (is("type"))
+        return kType;
+    return kNone;
+}
+
+// The tree TinyXML builds, one entry per node in document order, with what
+// the walk needs to keep pace with it: each node's subtree ends where its
+// `end` index points, so children and next siblings are found without the
+// text. Double-quoted values that lose white space are listed in `trims`.
+class Outline {
+public:
+    enum : uint8_t { kElement = 1, kValueResult = 2, kElementWord = 4 };
+    struct Node {
+        uint32_t end;
+        uint8_t flags;
+    };
+    struct Trim {
+        uint32_t node;
+        Attribute attribute;
+        size_t keepBegin;
+        size_t keepEnd;
+    };
+    static const uint32_t kNoNode = UINT32_MAX;
+
+    // Scanner sink.
+    static const bool kKeepsText = false;
+    void OpenElement(const char* name, size_t length) {
+        uint8_t flags = kElement;
+        if (length == 6 && std::memcmp(name, "result", 6) == 0)
+            flags |= kValueResult;
+        if (length == 4 && std::memcmp(name, "word", 4) == 0)
+            flags |= kElementWord;
+        open_.push_back(Add(flags));
+    }
+    void Attribute(const char* name, size_t length, const reply::Spelling& spelling) {
+        const ::Attribute attribute = Classify(name, length);
+        if (attribute == kNone || overflowed_)
+            return;
+        if (spelling.keepBegin != 0 || spelling.keepEnd != spelling.length)
+            trims_.push_back({open_.back(), attribute, spelling.keepBegin, spelling.keepEnd});
+    }
+    void CloseElement() {
+        if (!overflowed_)
+            nodes_[open_.back()].end = static_cast<uint32_t>(nodes_.size());
+        open_.pop_back();
+    }
+    void Leaf(reply::LeafKind, const reply::Decoded& value) {
+        Add(value.IsResult() ? kValueResult : 0);
+    }
+
+    bool Overflowed() const { return overflowed_; }
+    uint32_t Size() const { return static_cast<uint32_t>(nodes_.size()); }
+    bool Is(uint32_t node, uint8_t flag) const { return (nodes_[node].flags & flag) != 0; }
+    uint32_t End(uint32_t node) const { return nodes_[node].end; }
+
+    // The first node with the flag among the siblings from `from` up to
+    // `last` (where the parent's subtree ends), or kNoNode.
+    uint32_t Find(uint32_t from, uint32_t last, uint8_t flag) const {
+        while (from < last && !Is(from, flag))
+            from = nodes_[from].end;
+        return from < last ? from : kNoNode;
+    }
+
+    // The stored bytes of the node's attribute to keep, when some are cut.
+    // Nodes are asked for in document order.
+    const Trim* FindTrim(uint32_t node, ::Attribute attribute) {
+        while (nextTrim_ < trims_.size() && trims_[nextTrim_].node < node)
+            ++nextTrim_;
+        for (size_t i = nextTrim_; i < trims_.size() && trims_[i].node == node; ++i) {
+            if (trims_[i].attribute == attribute)
+                return &trims_[i];
+        }
+        return nullptr;
+    }
+
+private:
+    // Past kNoNode - 1 nodes the outline stops growing and is not used.
+    uint32_t Add(uint8_t flags) {
+        if (nodes_.size() >= kNoNode - 1)
+            overflowed_ = true;
+        if (overflowed_)
+            return 0;
+        nodes_.push_back({static_cast<uint32_t>(nodes_.size() + 1), flags});
+        return static_cast<uint32_t>(nodes_.size() - 1);
+    }
+
+    std::vector<Node> nodes_;
+    std::vector<uint32_t> open_;
+    std::vector<Trim> trims_;
+    size_t nextTrim_ = 0;
+    bool overflowed_ = false;
+};
+
+void Require(bool condition) {
+    if (!condition)
+        throw kFailure;
+}
+
+void Fail(int line) {
+    ReportAssert(0, kSourceFile, line);
+    throw kFailure;
+}
+
+// An element as TinyXML holds it, with its place in the outline.
+struct Element {
+    const TiXmlElement* element;
+    uint32_t node;
+};
+
+// Reads one attribute as the reply means it: missing and empty alike give
+// null. A double-quoted value is cut to the bytes the outline keeps; when
+// the end is cut, the kept bytes are copied into scratch for their
+// terminator.
+const char* AttributeText(const Element& at, const char* name, Attribute attribute,
+                          Outline& outline, std::string& scratch) {
+    const char* value = at.element->Attribute(name);
+    if (!value)
+        return nullptr;
+    if (const Outline::Trim* trim = outline.FindTrim(at.node, attribute)) {
+        // The value as Value() gives it ends at its first zero byte.
+        const size_t length = std::strlen(value);
+        // The cut bytes at the front are raw white space: a value that does
+        // not begin with them is not the one the outline saw.
+        Require(length >= trim->keepBegin);
+        for (size_t i = 0; i < trim->keepBegin; ++i) {
+            const unsigned char byte = static_cast<unsigned char>(value[i]);
+            Require(reply::IsTrimWhite(byte) || byte == 0xEF || byte == 0xBB || byte == 0xBF);
+        }
+        const size_t keepEnd = trim->keepEnd < length ? trim->keepEnd : length;
+        if (keepEnd <= trim->keepBegin)
+            return nullptr;
+        if (keepEnd == length) {
+            value += trim->keepBegin;
+        } else {
+            scratch.assign(value + trim->keepBegin, keepEnd - trim->keepBegin);
+            value = scratch.c_str();
+        }
+    }
+    return *value ? value : nullptr;
+}
+
+std::u16string Convert(const char* utf8) {
+    const BasicString wide = Utf8ToWide(utf8);
+    return std::u16string(wide.GetString(), static_cast<size_t>(wide.GetLength()));
+}
+
+// ASCII letters compared without case, as _stricmp does in the C locale.
+bool EqualIgnoringCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        unsigned char x = static_cast<unsigned char>(*a);
+        unsigned char y = static_cast<unsigned char>(*b);
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+        if (x == 0)
+            return true;
+    }
+}
+
+// The walk over the parsed document. Every step is taken on TinyXML's tree
+// and on the outline side by side; should they ever disagree the reading
+// fails rather than trim by a wrong spelling.
+void Walk(const TiXmlDocument& document, Outline& outline, std::vector<SearchResult>& results) {
+    std::string scratchName, scratchType;
+
+    const TiXmlElement* rootElement = document.FirstChildElement();
+    const uint32_t rootNode = outline.Find(0, outline.Size(), Outline::kElement);
+    Require((rootElement != nullptr) == (rootNode != Outline::kNoNode));
+    if (!rootElement)
+        Fail(kLineNoRoot);
+    const Element root{rootElement, rootNode};
+
+    const char* status = AttributeText(root, "status", kStatus, outline, scratchName);
+    if (!status || !EqualIgnoringCase(status, "ok"))
+        throw kFailure;
+
+    const uint32_t rootEnd = outline.End(rootNode);
+    const TiXmlNode* current = root.element->FirstChild("result");
+    uint32_t currentNode = outline.Find(rootNode + 1, rootEnd, Outline::kValueResult);
+    while (current) {
+        Require(currentNode != Outline::kNoNode &&
+                (current->ToElement() != nullptr) == outline.Is(currentNode, Outline::kElement));
+        const uint32_t currentEnd = outline.End(currentNode);
+
+        const TiXmlElement* wordElement = current->FirstChildElement("word");
+        const uint32_t wordNode = outline.Find(currentNode + 1, currentEnd, Outline::kElementWord);
+        Require((wordElement != nullptr) == (wordNode != Outline::kNoNode));
+        if (!wordElement)
+            Fail(kLineBadWord);
+        const Element word{wordElement, wordNode};
+        const char* headword = AttributeText(word, "name", kName, outline, scratchName);
+        if (!headword)
+            Fail(kLineBadWord);
+        const std::u16string wordText = Convert(headword);
+
+        const TiXmlElement* listElement = word.element->NextSiblingElement();
+        const uint32_t listNode =
+            outline.Find(outline.End(wordNode), currentEnd, Outline::kElement);
+        Require((listElement != nullptr) == (listNode != Outline::kNoNode));
+        if (!listElement)
+            Fail(kLineNoList);
+
+        const uint32_t listEnd = outline.End(listNode);
+        const TiXmlElement* itemElement = listElement->FirstChildElement();
+        uint32_t itemNode = outline.Find(listNode + 1, listEnd, Outline::kElement);
+        while (itemElement) {
+            Require(itemNode != Outline::kNoNode);
+            const Element item{itemElement, itemNode};
+            const char* name = AttributeText(item, "name", kName, outline, scratchName);
+            const char* type = AttributeText(item, "type", kType, outline, scratchType);
+            if (!name || !type)
+                Fail(kLineBadItem);
+            std::u16string typeText = Convert(type);
+            std::u16string nameText = Convert(name);
+            results.push_back(SearchResult{wordText, std::move(nameText), std::move(typeText)});
+
+            itemElement = itemElement->NextSiblingElement();
+            itemNode = outline.Find(outline.End(itemNode), listEnd, Outline::kElement);
+        }
+        Require(itemNode == Outline::kNoNode);
+
+        current = current->NextSibling();
+        currentNode = currentEnd < rootEnd ? currentEnd : Outline::kNoNode;
+    }
+    Require(currentNode == Outline::kNoNode);
+}
+
+} // namespace
+
+int ReadReplyText(const char* text, std::vector<SearchResult>& results) {
+    Outline outline;
+    TiXmlDocument document;
+    try {
+        reply::Scanner<Outline> scanner(outline, kMaxDepth);
+        const char* scanEnd = nullptr;
+        if (scanner.Scan(text, &scanEnd) != reply::Outcome::kParsed || outline.Overflowed())
+            throw kFailure;
+        const char* parseEnd = document.Parse(text, nullptr, TIXML_ENCODING_UTF8);
+        if (!parseEnd)
+            throw kFailure;
+        // The outline must be the document's: same end, same shape.
+        Require(parseEnd == scanEnd);
+        Walk(document, outline, results);
+    } catch (int) {
+        return -1;
+    }
+    return 0;
+}
+
+int ReadReply(SearchContext& context) {
+    return ReadReplyText(context.buffer.data(), context.results);
+}
