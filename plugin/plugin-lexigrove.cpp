@@ -11,6 +11,7 @@
 #include "basiccpp/Log.h"
 #include "plugin/Exports.h"
 #include "plugin/Languages.h"
+#include "plugin/Search.h"
 #include "plugin/SearchContext.h"
 
 #if defined(_WIN32)
@@ -37,6 +38,17 @@ SearchContext& TheSearchContext() {
 }
 
 extern "C" {
+
+LEXIGROVE_EXPORT int32_t fnSearchWord(const char16_t* from, const char16_t* to,
+                                      const char16_t* word) {
+    try {
+        return SearchWord(TheSearchContext(), from, to, word);
+    } catch (...) {
+        // Memory ran out while the buffer or the results grew: the search
+        // fails, and what earlier searches left stays usable.
+        return 0;
+    }
+}
 
 LEXIGROVE_EXPORT int32_t fnGetSearchResultCount() {
     return static_cast<int32_t>(TheSearchContext().results.size());
