@@ -11,6 +11,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -129,6 +130,9 @@ int main(int argc, char** argv) {
 
     httplib::Server server;
     server.set_keep_alive_max_count(100);
+    // Headers and body go out in separate writes: without this a client on a
+    // kept-alive connection waits for its delayed acknowledgement each time.
+    server.set_tcp_nodelay(true);
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
     server.set_payload_max_length(64 * 1024);
@@ -184,7 +188,12 @@ int main(int argc, char** argv) {
             stopped = signal;
         }
     }
-    server.stop();
+    // A signal that comes before the listener has started would find nothing
+    // to stop: keep asking until the listener has ended.
+    while (!listenerEnded) {
+        server.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     listener.join();
     if (!portFile.empty()) {
         std::remove(portFile.c_str());

@@ -347,6 +347,15 @@ TEST(ServiceProcessTest, StopsCleanlyOnSigtermAndSigint) {
     }
 }
 
+TEST(ServiceProcessTest, StopsWhenTheSignalComesRightAfterStartUp) {
+    // The signal may arrive before the server loop runs.
+    for (int i = 0; i < 10; ++i) {
+        ServiceProcess service({});
+        ASSERT_NE(service.port(), 0) << service.firstLine();
+        EXPECT_EQ(service.Stop(SIGTERM, 5000), 0) << "run " << i;
+    }
+}
+
 TEST(ServiceProcessTest, BadCommandLinesFailWithoutListening) {
     ServiceProcess unknownOption({"--bogus"});
     EXPECT_EQ(unknownOption.port(), 0);
