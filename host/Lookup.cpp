@@ -87,12 +87,14 @@ int RunLookup(const std::vector<std::u16string>& arguments, const Output& output
     if (path.empty()) {
         path = platform::ExecutableFolder() + u"plugin-lexigrove" + platform::kModuleSuffix;
     }
+    // The log outlives the plugin: the plugin and its online library may
+    // still report while the plugin is unloaded.
+    ConsoleLog log(output.err);
     Plugin plugin;
     if (!plugin.Load(path, &error)) {
         output.err("lexigrove-lookup: " + error + "\n");
         return kExitFailed;
     }
-    ConsoleLog log(output.err);
     plugin.SetLog(&log);
 
     if (options.mode == Options::Mode::kInfo) {

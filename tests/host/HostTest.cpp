@@ -118,11 +118,11 @@ TEST(ConsoleLogTest, BothReportKindsArriveThroughTheHostsTable) {
 }
 
 TEST(PluginTest, ThePluginsOwnAssertionReportsReachTheLog) {
-    Plugin plugin;
-    std::string error;
-    ASSERT_TRUE(plugin.Load(PluginFile(u"plugin-lexigrove"), &error)) << error;
     std::string written;
     ConsoleLog log([&written](const std::string& s) { written += s; });
+    Plugin plugin; // unloaded before the log goes
+    std::string error;
+    ASSERT_TRUE(plugin.Load(PluginFile(u"plugin-lexigrove"), &error)) << error;
     plugin.SetLog(&log);
     ASSERT_EQ(plugin.Count(), 0);
     SearchEntry entry;
