@@ -70,6 +70,10 @@ public:
     CurlTransport() = default;
     ~CurlTransport() override {
         End();
+        if (easy_ != nullptr)
+            curl_easy_cleanup(easy_);
+        if (multi_ != nullptr)
+            curl_multi_cleanup(multi_);
         ReleaseCurl();
     }
     CurlTransport(const CurlTransport&) = delete;
@@ -78,8 +82,12 @@ public:
     int32_t Begin(const Url& url, const Settings& settings) override {
         End();
         receiveTimeout_ = std::chrono::milliseconds(settings.receiveTimeoutMs);
-        multi_ = curl_multi_init();
-        easy_ = curl_easy_init();
+        // The handles live as long as the object: the multi handle keeps the
+        // connection to the server (or proxy) open for the next request.
+        if (multi_ == nullptr)
+            multi_ = curl_multi_init();
+        if (easy_ == nullptr)
+            easy_ = curl_easy_init();
         if (multi_ == nullptr || easy_ == nullptr)
             return kOutOfMemory;
         const std::string proxy = settings.proxy.use ? "http://" + settings.proxy.authority : "";
@@ -146,14 +154,10 @@ public:
     }
 
     void End() override {
+        // Removing an unfinished transfer closes its connection; a finished
+        // one stays in the multi handle's cache for reuse.
         if (added_)
             curl_multi_remove_handle(multi_, easy_);
-        if (easy_ != nullptr)
-            curl_easy_cleanup(easy_);
-        if (multi_ != nullptr)
-            curl_multi_cleanup(multi_);
-        multi_ = nullptr;
-        easy_ = nullptr;
         added_ = false;
         headersFinal_ = false;
         done_ = false;
