@@ -1,0 +1,98 @@
+# Checks the shipped ZIP: exactly the expected files under one top folder,
+# licence texts that are the real texts, and the plugin DLL inside it
+# exporting exactly the plugin's functions.
+#   cmake -DPACKAGE=<zip> -DUNZIP=<unzip> -DOBJDUMP=<objdump> -DCHECK_EXPORTS=<file>
+#         -DWORK=<folder> -P CheckPackage.cmake
+cmake_minimum_required(VERSION 3.25)
+# The top folder is the ZIP's name without ".zip".
+string(REGEX REPLACE "\\.zip$" "" top "${PACKAGE}")
+get_filename_component(top ${top} NAME)
+
+execute_process(COMMAND ${UNZIP} -Z1 ${PACKAGE} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "cannot list ${PACKAGE}: ${status}")
+endif()
+string(REPLACE "\n" ";" entries "${listing}")
+set(files "")
+foreach(entry IN LISTS entries)
+    # Folder entries end in a slash; only files count.
+    if(entry AND NOT entry MATCHES "/$")
+        list(APPEND files "${entry}")
+    endif()
+endforeach()
+list(SORT files)
+
+set(expected
+    README.md
+    Skyloom.dll
+    docs/host-example.cpp
+    docs/host-guide.md
+    include/lexigrove/lexigrove-host.h
+    lexigrove-lookup.exe
+    licences/TinyXML.txt
+    licences/gcc-libgcc-libstdc++.txt
+    licences/mingw-w64-runtime-and-winpthreads.txt
+    licences/nlohmann-json.txt
+    plugin-lexigrove.dll)
+list(TRANSFORM expected PREPEND "${top}/")
+list(SORT expected)
+if(NOT files STREQUAL expected)
+    string(REPLACE ";" "\n  " shown "${files}")
+    string(REPLACE ";" "\n  " wanted "${expected}")
+    message(FATAL_ERROR "content of ${PACKAGE}:\n  ${shown}\nexpected:\n  ${wanted}")
+endif()
+
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+execute_process(COMMAND ${UNZIP} -q ${PACKAGE} -d ${WORK} RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "cannot unpack ${PACKAGE}: ${status}")
+endif()
+set(root ${WORK}/${top})
+
+# Each licence text carries the licence itself, not just a file name.
+foreach(pair "TinyXML.txt|must not be misrepresented as being the original software"
+             "nlohmann-json.txt|Permission is hereby granted, free of charge"
+             "gcc-libgcc-libstdc++.txt|GCC RUNTIME LIBRARY EXCEPTION"
+             "mingw-w64-runtime-and-winpthreads.txt|winpthreads")
+    string(REPLACE "|" ";" pair "${pair}")
+    list(GET pair 0 name)
+    list(GET pair 1 phrase)
+    file(READ ${root}/licences/${name} text)
+    string(FIND "${text}" "${phrase}" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "licences/${name} lacks \"${phrase}\"")
+    endif()
+endforeach()
+
+# The binaries are Windows i386 images; the plugin exports exactly its
+# functions and imports only system DLLs.
+foreach(binary plugin-lexigrove.dll Skyloom.dll lexigrove-lookup.exe)
+    execute_process(COMMAND ${OBJDUMP} -f ${root}/${binary} OUTPUT_VARIABLE header)
+    if(NOT header MATCHES "file format pei-i386")
+        message(FATAL_ERROR "${binary} is not a 32-bit Windows image:\n${header}")
+    endif()
+endforeach()
+execute_process(
+    COMMAND ${CMAKE_COMMAND} -DTOOL=${OBJDUMP} -DLIBRARY=${root}/plugin-lexigrove.dll
+            "-DEXPECTED=?fnSetLog@@YAXPAVCAbstractLog@@@Z,fnGetPluginName,fnGetPluginOwner,fnGetSearchResult,fnGetSearchResultCount,fnSearchWord,fnGetSupportedFromLanguages,fnGetSupportedToLanguages"
+            -DWINDOWS=ON -P ${CHECK_EXPORTS}
+    RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "export table of the packaged plugin-lexigrove.dll is wrong")
+endif()
+# Skyloom.dll: exactly its two functions (it imports WinINet besides the
+# system's core DLLs, so the plugin's import rule does not apply).
+execute_process(COMMAND ${OBJDUMP} -p ${root}/Skyloom.dll OUTPUT_VARIABLE dump)
+string(REGEX MATCH "Ordinal/Name Pointer\\] Table\n([^\n]+\n)+" table "${dump}")
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" rows "${table}")
+set(names "")
+foreach(row IN LISTS rows)
+    string(REGEX REPLACE "^\\[ *[0-9]+\\] +" "" name "${row}")
+    list(APPEND names "${name}")
+endforeach()
+list(SORT names)
+if(NOT names STREQUAL "CreateHttpFile;DeleteHttpFile")
+    message(FATAL_ERROR "exports of the packaged Skyloom.dll: ${names}")
+endif()
+message(STATUS "${PACKAGE}: ${files}")
