@@ -1,7 +1,7 @@
 // lexigrove-testhttpd: the HTTP server the online library's tests talk to.
 // Listens on 127.0.0.1 on a free port and serves fixed replies (sizes,
 // redirects, errors, stalls, and an echo of absolute-form requests as a proxy
-// receives them). Bounded: it stops on SIGTERM or SIGINT, and by itself
+// receives them), and, as a proxy, hostile dictionary replies. Bounded: it stops on SIGTERM or SIGINT, and by itself
 // after --lifetime seconds; a stalling reply gives up after 10 s.
 //
 //   lexigrove-testhttpd --port-file FILE [--lifetime S] [--background]
@@ -96,6 +96,81 @@ size_t SizeParameter(const httplib::Request& req) {
     return static_cast<size_t>(std::min<unsigned long long>(size, kMaxReply));
 }
 
+// A dictionary reply with one translation, for the good lookups between the
+// hostile ones.
+const char kGoodReply[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                          "<dictionary status=\"ok\"><result><word name=\"calm\"/>"
+                          "<translations><item name=\"calme\" type=\"adj\"/></translations>"
+                          "</result></dictionary>\n";
+constexpr size_t kHugeReply = 100u << 20;
+constexpr size_t kDeepNesting = 100000;
+
+// Dictionary requests (through the proxy) whose word starts "hostile-":
+//   hostile-good      a valid reply with one translation
+//   hostile-halfway   half the announced bytes of a valid reply, then the
+//                     connection is dropped
+//   hostile-endless   headers and the start of a reply, then nothing until
+//                     the stall limit passes
+//   hostile-huge      100 MB: an opened reply whose text never ends
+//   hostile-notxml    a reply that is not XML
+//   hostile-deep      well-formed XML nested 100,000 elements deep
+//   hostile-500       status 500 with a valid reply as its body
+bool HostileDictionaryReply(const httplib::Request& req, httplib::Response& res) {
+    const std::string marker = "/serverjobs/dictionary.php?";
+    const size_t query = req.target.find(marker);
+    // The plugin escapes the "-" as %2D.
+    const std::string prefix = "word=hostile%2D";
+    const size_t word = req.target.find(prefix, query);
+    if (query == std::string::npos || word == std::string::npos)
+        return false;
+    const std::string kind = req.target.substr(word + prefix.size());
+    const std::string good = kGoodReply;
+    if (kind == "good") {
+        res.set_content(good, "text/xml");
+    } else if (kind == "halfway") {
+        res.set_content_provider(good.size(), "text/xml",
+                                 [good](size_t, size_t, httplib::DataSink& sink) {
+                                     sink.write(good.data(), good.size() / 2);
+                                     return false;
+                                 });
+    } else if (kind == "endless") {
+        res.set_content_provider(good.size(), "text/xml",
+                                 [good](size_t, size_t, httplib::DataSink& sink) {
+                                     sink.write(good.data(), 40);
+                                     Stall();
+                                     return false;
+                                 });
+    } else if (kind == "huge") {
+        res.set_content_provider(
+            kHugeReply, "text/xml", [](size_t offset, size_t length, httplib::DataSink& sink) {
+                static const std::string head = "<dictionary status=\"ok\"><result>"
+                                                "<word name=\"w\"/><translations>";
+                std::string piece(std::min<size_t>(length, 1u << 20), 'x');
+                if (offset == 0)
+                    piece.replace(0, head.size(), head);
+                return sink.write(piece.data(), piece.size());
+            });
+    } else if (kind == "notxml") {
+        res.set_content("Service temporarily unavailable, try later.\n", "text/plain");
+    } else if (kind == "deep") {
+        std::string deep = "<dictionary status=\"ok\">";
+        deep.reserve(kDeepNesting * 7 + 64);
+        for (size_t i = 0; i < kDeepNesting; ++i)
+            deep += "<a>";
+        for (size_t i = 0; i < kDeepNesting; ++i)
+            deep += "</a>";
+        deep += "</dictionary>\n";
+        res.set_content(deep, "text/xml");
+    } else if (kind == "500") {
+        res.status = 500;
+        res.set_content(good, "text/xml");
+    } else {
+        res.status = 404;
+        res.set_content("no such hostile reply", "text/plain");
+    }
+    return true;
+}
+
 void AddRoutes(httplib::Server& server, int port) {
     server.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("", "application/octet-stream");
@@ -183,10 +258,13 @@ void AddRoutes(httplib::Server& server, int port) {
                                  });
     });
     // A request in absolute form is what a proxy receives: echo it, with
-    // the Host header, instead of routing it.
+    // the Host header, instead of routing it; except a dictionary request
+    // for one of the hostile words, which gets that word's reply.
     server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
         if (req.target.compare(0, 7, "http://") != 0)
             return httplib::Server::HandlerResponse::Unhandled;
+        if (HostileDictionaryReply(req, res))
+            return httplib::Server::HandlerResponse::Handled;
         res.set_content("PROXY GET " + req.target + " HOST " + req.get_header_value("Host"),
                         "text/plain");
         return httplib::Server::HandlerResponse::Handled;
