@@ -1,8 +1,8 @@
 // lexigrove-testhttpd: the HTTP server the online library's tests talk to.
 // Listens on 127.0.0.1 on a free port and serves fixed replies (sizes,
 // redirects, errors, stalls, and an echo of absolute-form requests as a proxy
-// receives them), and, as a proxy, hostile dictionary replies. Bounded: it stops on SIGTERM or SIGINT, and by itself
-// after --lifetime seconds; a stalling reply gives up after 10 s.
+// receives them), and, as a proxy, hostile dictionary replies. Bounded: it stops on SIGTERM or
+// SIGINT, and by itself after --lifetime seconds; a stalling reply gives up after 10 s.
 //
 //   lexigrove-testhttpd --port-file FILE [--lifetime S] [--background]
 //       Serves. FILE receives "port closed-port pid" once it listens
@@ -118,12 +118,19 @@ constexpr size_t kDeepNesting = 100000;
 bool HostileDictionaryReply(const httplib::Request& req, httplib::Response& res) {
     const std::string marker = "/serverjobs/dictionary.php?";
     const size_t query = req.target.find(marker);
-    // The plugin escapes the "-" as %2D.
-    const std::string prefix = "word=hostile%2D";
-    const size_t word = req.target.find(prefix, query);
-    if (query == std::string::npos || word == std::string::npos)
+    // The plugin escapes the "-" as %2D; a client may send it back as "-".
+    if (query == std::string::npos)
         return false;
-    const std::string kind = req.target.substr(word + prefix.size());
+    std::string kind;
+    for (const std::string prefix : {"word=hostile%2D", "word=hostile-"}) {
+        const size_t word = req.target.find(prefix, query);
+        if (word != std::string::npos) {
+            kind = req.target.substr(word + prefix.size());
+            break;
+        }
+    }
+    if (kind.empty())
+        return false;
     const std::string good = kGoodReply;
     if (kind == "good") {
         res.set_content(good, "text/xml");
