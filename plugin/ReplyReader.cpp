@@ -32,16 +32,16 @@ const size_t kMaxDepth = 512;
 enum Attribute : uint8_t { kStatus, kName, kType, kNone };
 
 Attribute Classify(const char* name, size_t length) {
-    const auto is = [&](const char* text) {
-        return std::strlen(text) == length && std::memcmp(name, text, length) == 0;
-    };
-    if (is("status"))
-        return kStatus;
-    if (is("name"))
-        return kName;
-    if (is("type"))
-        return kType;
-    return kNone;
+    switch (length) {
+    case 6:
+        return std::memcmp(name, "status", 6) == 0 ? kStatus : kNone;
+    case 4:
+        if (std::memcmp(name, "name", 4) == 0)
+            return kName;
+        return std::memcmp(name, "type", 4) == 0 ? kType : kNone;
+    default:
+        return kNone;
+    }
 }
 
 // The tree TinyXML builds, one entry per node in document order, with what
@@ -89,6 +89,7 @@ public:
         Add(value.IsResult() ? kValueResult : 0);
     }
 
+    void Reserve(size_t nodes) { nodes_.reserve(nodes); }
     bool Overflowed() const { return overflowed_; }
     uint32_t Size() const { return static_cast<uint32_t>(nodes_.size()); }
     bool Is(uint32_t node, uint8_t flag) const { return (nodes_[node].flags & flag) != 0; }
@@ -100,6 +101,29 @@ public:
         while (from < last && !Is(from, flag))
             from = nodes_[from].end;
         return from < last ? from : kNoNode;
+    }
+
+    // The most entries the walk can append: the element children of each
+    // translation list it will come to.
+    size_t CountItems() const {
+        const uint32_t root = Find(0, Size(), kElement);
+        if (root == kNoNode)
+            return 0;
+        size_t count = 0;
+        const uint32_t rootEnd = End(root);
+        for (uint32_t current = Find(root + 1, rootEnd, kValueResult);
+             current != kNoNode && current < rootEnd; current = End(current)) {
+            const uint32_t word = Find(current + 1, End(current), kElementWord);
+            if (word == kNoNode)
+                break;
+            const uint32_t list = Find(End(word), End(current), kElement);
+            if (list == kNoNode)
+                break;
+            for (uint32_t item = Find(list + 1, End(list), kElement); item != kNoNode;
+                 item = Find(End(item), End(list), kElement))
+                ++count;
+        }
+        return count;
     }
 
     // The stored bytes of the node's attribute to keep, when some are cut.
@@ -185,6 +209,39 @@ std::u16string Convert(const char* utf8) {
     return std::u16string(wide.GetString(), static_cast<size_t>(wide.GetLength()));
 }
 
+// Translation types repeat from item to item ("noun", "verb"): the last
+// conversion of each is kept, by a hash of the text. Only conversions that
+// gave text are kept, so a failing one is repeated, and reported, each time.
+class TypeTexts {
+public:
+    const std::u16string& Convert(const char* utf8) {
+        const size_t length = std::strlen(utf8);
+        Slot& slot = slots_[(length * 31u + static_cast<unsigned char>(utf8[0]) * 7u +
+                             static_cast<unsigned char>(utf8[length - 1])) %
+                            kSlots];
+        if (!slot.wide.empty() && slot.utf8.size() == length &&
+            std::memcmp(slot.utf8.data(), utf8, length) == 0)
+            return slot.wide;
+        std::u16string wide = ::Convert(utf8);
+        if (wide.empty()) {
+            uncached_ = std::move(wide);
+            return uncached_;
+        }
+        slot.utf8.assign(utf8, length);
+        slot.wide = std::move(wide);
+        return slot.wide;
+    }
+
+private:
+    static const size_t kSlots = 16;
+    struct Slot {
+        std::string utf8;
+        std::u16string wide;
+    };
+    Slot slots_[kSlots];
+    std::u16string uncached_;
+};
+
 // ASCII letters compared without case, as _stricmp does in the C locale.
 bool EqualIgnoringCase(const char* a, const char* b) {
     for (;; ++a, ++b) {
@@ -206,6 +263,7 @@ bool EqualIgnoringCase(const char* a, const char* b) {
 // fails rather than trim by a wrong spelling.
 void Walk(const TiXmlDocument& document, Outline& outline, std::vector<SearchResult>& results) {
     std::string scratchName, scratchType;
+    TypeTexts types;
 
     const TiXmlElement* rootElement = document.FirstChildElement();
     const uint32_t rootNode = outline.Find(0, outline.Size(), Outline::kElement);
@@ -254,9 +312,9 @@ void Walk(const TiXmlDocument& document, Outline& outline, std::vector<SearchRes
             const char* type = AttributeText(item, "type", kType, outline, scratchType);
             if (!name || !type)
                 Fail(kLineBadItem);
-            std::u16string typeText = Convert(type);
+            const std::u16string& typeText = types.Convert(type);
             std::u16string nameText = Convert(name);
-            results.push_back(SearchResult{wordText, std::move(nameText), std::move(typeText)});
+            results.push_back(SearchResult{wordText, std::move(nameText), typeText});
 
             itemElement = itemElement->NextSiblingElement();
             itemNode = outline.Find(outline.End(itemNode), listEnd, Outline::kElement);
@@ -272,9 +330,15 @@ void Walk(const TiXmlDocument& document, Outline& outline, std::vector<SearchRes
 } // namespace
 
 int ReadReplyText(const char* text, std::vector<SearchResult>& results) {
-    Outline outline;
     TiXmlDocument document;
+    // Released before the document: a large block freed after the
+    // document's many small ones makes the allocator sort all of them first.
+    Outline outline;
+    const size_t before = results.size();
+    const size_t capacity = results.capacity();
     try {
+        // Room for one node in about 24 bytes, a bit more than replies need.
+        outline.Reserve(std::strlen(text) / 24 + 16);
         reply::Scanner<Outline> scanner(outline, kMaxDepth);
         const char* scanEnd = nullptr;
         if (scanner.Scan(text, &scanEnd) != reply::Outcome::kParsed || outline.Overflowed())
@@ -284,8 +348,13 @@ int ReadReplyText(const char* text, std::vector<SearchResult>& results) {
             throw kFailure;
         // The outline must be the document's: same end, same shape.
         Require(parseEnd == scanEnd);
+        // One allocation for the entries instead of a series of growing ones.
+        results.reserve(before + outline.CountItems());
         Walk(document, outline, results);
     } catch (int) {
+        // Room reserved for entries that did not come is given back.
+        if (results.capacity() > capacity)
+            results.shrink_to_fit();
         return -1;
     }
     return 0;

@@ -1,5 +1,6 @@
 #include "plugin/ReplyScan.h"
 
+#include <cctype>
 #include <cstring>
 
 namespace reply {
@@ -17,22 +18,29 @@ const uint8_t kUtf8Step[256] = {
     3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
 };
 
-const char* SkipWhite(const char* p) {
-    if (!p || !*p)
-        return nullptr;
-    while (*p) {
-        const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-        // Byte-order mark and the two non-characters EF BF BE, EF BF BF.
-        if (u[0] == 0xEF && ((u[1] == 0xBB && u[2] == 0xBF) || (u[1] == 0xBF && u[2] == 0xBE) ||
-                             (u[1] == 0xBF && u[2] == 0xBF))) {
-            p += 3;
-            continue;
-        }
-        if (!IsWhite(*p))
-            break;
-        ++p;
+void CharClasses::Load() {
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        const bool white = std::isspace(b) || c == '\n' || c == '\r';
+        const bool alpha = b < 127 ? std::isalpha(b) != 0 : true;
+        const bool alphaNum = b < 127 ? std::isalnum(b) != 0 : true;
+        const bool oneStep = kUtf8Step[b] == 1 && b != 0 && c != '&';
+        uint8_t bits = 0;
+        if (white)
+            bits |= kWhite;
+        if (alpha || c == '_')
+            bits |= kNameStart;
+        if (alphaNum || c == '_' || c == '-' || c == '.' || c == ':')
+            bits |= kNameChar;
+        if (oneStep && c != '<' && !white)
+            bits |= kTextPlain;
+        if (oneStep && c != '"')
+            bits |= kDoublePlain;
+        if (oneStep && c != '\'')
+            bits |= kSinglePlain;
+        bits_[b] = bits;
     }
-    return p;
+    efIsWhite_ = (bits_[0xEF] & kWhite) != 0;
 }
 
 bool Equal(const char* p, const char* tag) {
@@ -63,17 +71,6 @@ bool EqualNoCase(const char* p, const char* tag) {
         ++tag;
     }
     return *tag == 0;
-}
-
-const char* ReadName(const char* p) {
-    if (!p || !*p)
-        return nullptr;
-    if (!IsAlpha(static_cast<unsigned char>(*p)) && *p != '_')
-        return nullptr;
-    while (*p && (IsAlphaNum(static_cast<unsigned char>(*p)) || *p == '_' || *p == '-' ||
-                  *p == '.' || *p == ':'))
-        ++p;
-    return p;
 }
 
 namespace {

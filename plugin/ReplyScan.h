@@ -30,27 +30,78 @@ namespace tx {
 
 extern const uint8_t kUtf8Step[256];
 
-inline bool IsWhite(char c) {
-    return std::isspace(static_cast<unsigned char>(c)) || c == '\n' || c == '\r';
-}
-inline bool IsAlpha(unsigned char byte) {
-    return byte < 127 ? std::isalpha(byte) != 0 : true;
-}
-inline bool IsAlphaNum(unsigned char byte) {
-    return byte < 127 ? std::isalnum(byte) != 0 : true;
-}
-
-// SkipWhiteSpace: white space and the three zero-width EF sequences; null for
-// a null pointer or one at a zero byte.
-const char* SkipWhite(const char* p);
 // StringEqual: tag is a prefix of p (p not at a zero byte).
 bool Equal(const char* p, const char* tag);
 bool EqualNoCase(const char* p, const char* tag);
-// ReadName: the end of the name at p, null when no name starts there.
-const char* ReadName(const char* p);
 // GetChar: one character of a value or text. out receives the bytes TinyXML
 // appends (*length of them, 0 to 4); null for a malformed numeric reference.
 const char* GetChar(const char* p, char out[4], int* length);
+
+// The parser's byte classes, taken from the C library's classification in
+// force when Load is called (the parser asks it byte by byte).
+class CharClasses {
+public:
+    enum : uint8_t {
+        kWhite = 1,        // IsWhiteSpace
+        kNameStart = 2,    // a name's first byte
+        kNameChar = 4,     // a name's other bytes
+        kTextPlain = 8,    // text byte stored as itself: one step, not '&', '<' or white
+        kDoublePlain = 16, // the same inside "": not '&' or '"'
+        kSinglePlain = 32, // the same inside '': not '&' or '\''
+    };
+
+    void Load();
+    bool Is(char c, uint8_t mask) const {
+        return (bits_[static_cast<unsigned char>(c)] & mask) != 0;
+    }
+    bool IsWhite(char c) const { return Is(c, kWhite); }
+
+    // SkipWhiteSpace: white space and the three zero-width EF sequences; null
+    // for a null pointer or one at a zero byte.
+    const char* SkipWhite(const char* p) const {
+        if (!p || !*p)
+            return nullptr;
+        if (!efIsWhite_) {
+            // The usual case: 0xEF is not white space, so the byte tests can
+            // come first.
+            for (;;) {
+                while (IsWhite(*p))
+                    ++p;
+                const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
+                if (u[0] == 0xEF &&
+                    ((u[1] == 0xBB && u[2] == 0xBF) || (u[1] == 0xBF && u[2] == 0xBE) ||
+                     (u[1] == 0xBF && u[2] == 0xBF)))
+                    p += 3;
+                else
+                    return p;
+            }
+        }
+        for (;;) {
+            const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
+            if (u[0] == 0xEF && ((u[1] == 0xBB && u[2] == 0xBF) || (u[1] == 0xBF && u[2] == 0xBE) ||
+                                 (u[1] == 0xBF && u[2] == 0xBF))) {
+                p += 3;
+            } else if (IsWhite(*p)) {
+                ++p;
+            } else {
+                return p;
+            }
+        }
+    }
+    // ReadName: the end of the name at p, null when no name starts there.
+    const char* ReadName(const char* p) const {
+        if (!p || !Is(*p, kNameStart))
+            return nullptr;
+        ++p;
+        while (Is(*p, kNameChar))
+            ++p;
+        return p;
+    }
+
+private:
+    uint8_t bits_[256] = {};
+    bool efIsWhite_ = false;
+};
 
 } // namespace tx
 
@@ -69,6 +120,7 @@ struct Decoded {
     bool ended = false;          // a zero byte ends the value as Value() returns it
     int8_t matched = 0;          // bytes of "result" matched so far; -1: cannot match
     std::string* text = nullptr; // the bytes themselves, when a sink wants them
+    const tx::CharClasses* classes = nullptr;
 
     void Reset() {
         length = 0;
@@ -80,7 +132,7 @@ struct Decoded {
     }
     void Put(char c) {
         ++length;
-        if (blank && !tx::IsWhite(c))
+        if (blank && !classes->IsWhite(c))
             blank = false;
         if (!ended) {
             if (c == '\0')
@@ -95,6 +147,16 @@ struct Decoded {
     void Put(const char* bytes, int count) {
         for (int i = 0; i < count; ++i)
             Put(bytes[i]);
+    }
+    // A run of bytes that are neither zero nor white space.
+    void PutRun(const char* bytes, size_t count) {
+        length += count;
+        blank = false;
+        for (size_t i = 0; i < count && !ended && matched >= 0; ++i)
+            matched =
+                (matched < 6 && bytes[i] == "result"[matched]) ? int8_t(matched + 1) : int8_t(-1);
+        if (text)
+            text->append(bytes, count);
     }
     // Value() compares equal to "result".
     bool IsResult() const { return matched == 6; }
@@ -118,6 +180,7 @@ public:
     Scanner(Sink& sink, size_t maxDepth) : sink_(sink), maxDepth_(maxDepth) {
         if (Sink::kKeepsText)
             decoded_.text = &text_;
+        decoded_.classes = &classes_;
     }
 
     // Scans the zero-terminated text. On kParsed, *end is the position Parse
@@ -153,15 +216,17 @@ private:
     std::vector<Name> attributes_; // names in the current start tag
     Decoded decoded_;
     std::string text_;
+    tx::CharClasses classes_;
 };
 
 template <class Sink> Outcome Scanner<Sink>::Scan(const char* p, const char** end) {
     *end = nullptr;
     tooDeep_ = false;
     open_.clear();
+    classes_.Load();
     if (!p || !*p)
         return Outcome::kFailed;
-    p = tx::SkipWhite(p);
+    p = classes_.SkipWhite(p);
     if (!p)
         return Outcome::kFailed;
     bool any = false;
@@ -173,7 +238,7 @@ template <class Sink> Outcome Scanner<Sink>::Scan(const char* p, const char** en
         p = kind == Kind::kElement ? ParseElementTree(p) : ParseLeaf(kind, p);
         if (tooDeep_)
             return Outcome::kTooDeep;
-        p = tx::SkipWhite(p);
+        p = classes_.SkipWhite(p);
     }
     if (!any || !p)
         return Outcome::kFailed;
@@ -182,9 +247,13 @@ template <class Sink> Outcome Scanner<Sink>::Scan(const char* p, const char** en
 }
 
 template <class Sink> typename Scanner<Sink>::Kind Scanner<Sink>::Identify(const char* p) const {
-    p = tx::SkipWhite(p);
+    p = classes_.SkipWhite(p);
     if (!p || !*p || *p != '<')
         return Kind::kNone;
+    // Only '?' lowers to '?', so the four tests below need p[1] to be '?'
+    // or '!'; everything else is told apart by p[1] alone.
+    if (p[1] != '?' && p[1] != '!')
+        return classes_.Is(p[1], tx::CharClasses::kNameStart) ? Kind::kElement : Kind::kUnknown;
     if (tx::EqualNoCase(p, "<?xml"))
         return Kind::kDeclaration;
     if (tx::Equal(p, "<!--"))
@@ -193,7 +262,7 @@ template <class Sink> typename Scanner<Sink>::Kind Scanner<Sink>::Identify(const
         return Kind::kCData;
     if (tx::Equal(p, "<!"))
         return Kind::kUnknown;
-    if (tx::IsAlpha(static_cast<unsigned char>(p[1])) || p[1] == '_')
+    if (classes_.Is(p[1], tx::CharClasses::kNameStart))
         return Kind::kElement;
     return Kind::kUnknown;
 }
@@ -206,7 +275,7 @@ template <class Sink> const char* Scanner<Sink>::ParseElementTree(const char* p)
     if (!p || !open)
         return p;
     while (!open_.empty()) {
-        p = tx::SkipWhite(p);
+        p = classes_.SkipWhite(p);
         if (!p || !*p)
             return nullptr;
         if (*p != '<') {
@@ -215,11 +284,11 @@ template <class Sink> const char* Scanner<Sink>::ParseElementTree(const char* p)
                 return nullptr;
             continue;
         }
-        if (tx::Equal(p, "</")) {
+        if (p[1] == '/') { // "</"
             const Open& current = open_.back();
             if (!EqualEndTag(p, current))
                 return nullptr;
-            p = tx::SkipWhite(p + 2 + current.length);
+            p = classes_.SkipWhite(p + 2 + current.length);
             if (!p || *p != '>')
                 return nullptr;
             ++p;
@@ -248,19 +317,19 @@ template <class Sink> const char* Scanner<Sink>::StartElement(const char* p, boo
         tooDeep_ = true;
         return nullptr;
     }
-    p = tx::SkipWhite(p);
+    p = classes_.SkipWhite(p);
     if (!p || !*p || *p != '<')
         return nullptr;
-    p = tx::SkipWhite(p + 1);
+    p = classes_.SkipWhite(p + 1);
     const char* name = p;
-    p = tx::ReadName(p);
+    p = classes_.ReadName(p);
     if (!p || !*p)
         return nullptr;
     const size_t nameLength = static_cast<size_t>(p - name);
     sink_.OpenElement(name, nameLength);
     attributes_.clear();
     for (;;) {
-        p = tx::SkipWhite(p);
+        p = classes_.SkipWhite(p);
         if (!p || !*p)
             return nullptr;
         if (*p == '/') {
@@ -282,56 +351,101 @@ template <class Sink> const char* Scanner<Sink>::StartElement(const char* p, boo
 }
 
 template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, bool inElement) {
-    p = tx::SkipWhite(p);
+    p = classes_.SkipWhite(p);
     if (!p || !*p)
         return nullptr;
     const char* name = p;
-    p = tx::ReadName(p);
+    p = classes_.ReadName(p);
     if (!p || !*p)
         return nullptr;
     const size_t nameLength = static_cast<size_t>(p - name);
-    p = tx::SkipWhite(p);
+    p = classes_.SkipWhite(p);
     if (!p || !*p || *p != '=')
         return nullptr;
     ++p;
-    p = tx::SkipWhite(p);
+    p = classes_.SkipWhite(p);
     if (!p || !*p)
         return nullptr;
 
-    decoded_.Reset();
+    // Only the length of the stored value is needed (and its bytes, when the
+    // sink keeps them).
+    std::string* const text = decoded_.text;
+    if (text)
+        text->clear();
+    size_t length = 0;
     Spelling spelling;
     if (*p == '\'' || *p == '"') {
         const char quote = *p;
         const char* const start = ++p;
-        // Leading raw white space: one-byte steps of white space and
-        // three-byte steps of a byte-order mark, which the stored value
-        // begins with unchanged.
+        // Leading raw white space of a double-quoted value: one-byte steps of
+        // white space and three-byte steps of a byte-order mark, which the
+        // stored value begins with unchanged.
         size_t lead = 0;
-        bool inLead = quote == '"';
-        while (p && *p && *p != quote) {
-            char out[4] = {0, 0, 0, 0};
-            int count = 0;
-            const char* next = tx::GetChar(p, out, &count);
-            if (inLead) {
+        if (quote == '"') {
+            for (;;) {
                 const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-                if (next == p + 1 && IsTrimWhite(u[0]))
+                if (IsTrimWhite(u[0]))
                     lead += 1;
-                else if (next == p + 3 && u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF)
+                else if (u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF)
                     lead += 3;
                 else
-                    inLead = false;
+                    break;
+                p = start + lead;
             }
-            decoded_.Put(out, count);
-            p = next;
+            length = lead;
+            if (text)
+                text->append(start, lead);
         }
+        const uint8_t plain =
+            quote == '"' ? tx::CharClasses::kDoublePlain : tx::CharClasses::kSinglePlain;
+        for (;;) {
+            // Bytes stored as themselves: one-step bytes, and multibyte steps,
+            // which copy their bytes (zeros from a zero byte on) and move on
+            // by the whole step even past a zero byte.
+            const char* const run = p;
+            const char* copied = p;
+            for (;;) {
+                if (classes_.Is(*p, plain)) {
+                    ++p;
+                    continue;
+                }
+                const int step = tx::kUtf8Step[static_cast<unsigned char>(*p)];
+                if (step == 1)
+                    break;
+                if (text) {
+                    text->append(copied, static_cast<size_t>(p - copied));
+                    int i = 0;
+                    for (; i < step && p[i]; ++i)
+                        text->push_back(p[i]);
+                    text->append(static_cast<size_t>(step - i), '\0');
+                    copied = p + step;
+                }
+                p += step;
+            }
+            length += static_cast<size_t>(p - run);
+            if (text)
+                text->append(copied, static_cast<size_t>(p - copied));
+            if (!*p || *p == quote)
+                break;
+            // A reference.
+            char out[4] = {0, 0, 0, 0};
+            int count = 0;
+            p = tx::GetChar(p, out, &count);
+            length += static_cast<size_t>(count);
+            if (text)
+                text->append(out, static_cast<size_t>(count));
+            if (!p)
+                return nullptr;
+        }
+        if (!*p)
+            return nullptr;
         const char* const close = p;
-        if (p && *p)
-            ++p;
-        if (!p || !*p)
+        ++p;
+        if (!*p)
             return nullptr;
         spelling.quote = quote;
-        spelling.length = decoded_.length;
-        spelling.keepEnd = decoded_.length;
+        spelling.length = length;
+        spelling.keepEnd = length;
         if (quote == '"') {
             // Trailing raw white space: bytes that are copied into the stored
             // value as they stand (a reference always ends in ';').
@@ -340,21 +454,23 @@ template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, b
                  --q)
                 ++trail;
             spelling.keepBegin = lead;
-            spelling.keepEnd =
-                decoded_.length - (trail < decoded_.length ? trail : decoded_.length);
+            spelling.keepEnd = length - (trail < length ? trail : length);
             if (spelling.keepEnd < spelling.keepBegin)
                 spelling.keepEnd = spelling.keepBegin;
         }
     } else {
         // Unquoted: raw bytes up to white space or the end of the tag.
-        while (p && *p && !tx::IsWhite(*p) && *p != '/' && *p != '>') {
+        const char* const start = p;
+        while (*p && !classes_.IsWhite(*p) && *p != '/' && *p != '>') {
             if (*p == '\'' || *p == '"')
                 return nullptr;
-            decoded_.Put(*p);
             ++p;
         }
-        spelling.length = decoded_.length;
-        spelling.keepEnd = decoded_.length;
+        length = static_cast<size_t>(p - start);
+        if (text)
+            text->append(start, length);
+        spelling.length = length;
+        spelling.keepEnd = length;
     }
     if (inElement && p && *p) {
         // Two attributes of one name fail the element.
@@ -373,10 +489,20 @@ template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, b
 // before a character become one space, text of only white space dropped.
 template <class Sink> const char* Scanner<Sink>::ParseText(const char* p) {
     decoded_.Reset();
-    p = tx::SkipWhite(p);
+    p = classes_.SkipWhite(p);
     bool white = false;
     while (p && *p && *p != '<') {
-        if (tx::IsWhite(*p)) {
+        if (classes_.Is(*p, tx::CharClasses::kTextPlain)) {
+            const char* run = p;
+            do
+                ++p;
+            while (classes_.Is(*p, tx::CharClasses::kTextPlain));
+            if (white) {
+                decoded_.Put(' ');
+                white = false;
+            }
+            decoded_.PutRun(run, static_cast<size_t>(p - run));
+        } else if (classes_.IsWhite(*p)) {
             white = true;
             ++p;
         } else {
@@ -448,14 +574,14 @@ template <class Sink> const char* Scanner<Sink>::ParseDeclaration(const char* p)
             sink_.Leaf(LeafKind::kDeclaration, decoded_);
             return p + 1;
         }
-        p = tx::SkipWhite(p);
+        p = classes_.SkipWhite(p);
         if (!p || !*p)
             break;
         if (tx::EqualNoCase(p, "version") || tx::EqualNoCase(p, "encoding") ||
             tx::EqualNoCase(p, "standalone")) {
             p = ParseAttribute(p, false);
         } else {
-            while (p && *p && *p != '>' && !tx::IsWhite(*p))
+            while (p && *p && *p != '>' && !classes_.IsWhite(*p))
                 ++p;
         }
     }
