@@ -88,6 +88,13 @@ public:
             }
         }
     }
+    // The same for a caller that fails alike on a null result and on a zero
+    // byte: no call when nothing is to be skipped (p must not be null).
+    const char* Skip(const char* p) const {
+        if (!IsWhite(*p) && static_cast<unsigned char>(*p) != 0xEF)
+            return p;
+        return SkipWhite(p);
+    }
     // ReadName: the end of the name at p, null when no name starts there.
     const char* ReadName(const char* p) const {
         if (!p || !Is(*p, kNameStart))
@@ -275,7 +282,7 @@ template <class Sink> const char* Scanner<Sink>::ParseElementTree(const char* p)
     if (!p || !open)
         return p;
     while (!open_.empty()) {
-        p = classes_.SkipWhite(p);
+        p = classes_.Skip(p);
         if (!p || !*p)
             return nullptr;
         if (*p != '<') {
@@ -288,7 +295,7 @@ template <class Sink> const char* Scanner<Sink>::ParseElementTree(const char* p)
             const Open& current = open_.back();
             if (!EqualEndTag(p, current))
                 return nullptr;
-            p = classes_.SkipWhite(p + 2 + current.length);
+            p = classes_.Skip(p + 2 + current.length);
             if (!p || *p != '>')
                 return nullptr;
             ++p;
@@ -317,10 +324,9 @@ template <class Sink> const char* Scanner<Sink>::StartElement(const char* p, boo
         tooDeep_ = true;
         return nullptr;
     }
-    p = classes_.SkipWhite(p);
-    if (!p || !*p || *p != '<')
+    if (*p != '<')
         return nullptr;
-    p = classes_.SkipWhite(p + 1);
+    p = classes_.Skip(p + 1);
     const char* name = p;
     p = classes_.ReadName(p);
     if (!p || !*p)
@@ -329,8 +335,8 @@ template <class Sink> const char* Scanner<Sink>::StartElement(const char* p, boo
     sink_.OpenElement(name, nameLength);
     attributes_.clear();
     for (;;) {
-        p = classes_.SkipWhite(p);
-        if (!p || !*p)
+        p = classes_.Skip(p);
+        if (!*p)
             return nullptr;
         if (*p == '/') {
             ++p;
@@ -350,21 +356,19 @@ template <class Sink> const char* Scanner<Sink>::StartElement(const char* p, boo
     }
 }
 
+// p is past white space and not at a zero byte.
 template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, bool inElement) {
-    p = classes_.SkipWhite(p);
-    if (!p || !*p)
-        return nullptr;
     const char* name = p;
     p = classes_.ReadName(p);
     if (!p || !*p)
         return nullptr;
     const size_t nameLength = static_cast<size_t>(p - name);
-    p = classes_.SkipWhite(p);
-    if (!p || !*p || *p != '=')
+    p = classes_.Skip(p);
+    if (*p != '=')
         return nullptr;
     ++p;
-    p = classes_.SkipWhite(p);
-    if (!p || !*p)
+    p = classes_.Skip(p);
+    if (!*p)
         return nullptr;
 
     // Only the length of the stored value is needed (and its bytes, when the
