@@ -309,6 +309,18 @@ TEST_F(ReaderTest, DeepNestingFailsInsteadOfExhaustingTheStack) {
     EXPECT_EQ(1u, Entries().size());
 }
 
+TEST_F(ReaderTest, ALeadByteBeforeTheTerminatorAtTheBufferEndStaysInside) {
+    // The parser steps a whole multibyte sequence even past the zero byte;
+    // with the terminator in the buffer's last byte that lands in its slack.
+    const std::string head = "<r status=\"ok\"><result><word name=\"";
+    std::string reply = head + std::string(context_.buffer.size() - 2 - head.size(), 'w') + "\xF0";
+    ASSERT_EQ(context_.buffer.size() - 1, reply.size());
+    EXPECT_EQ(-1, Read(reply));
+    reply.back() = '\xC3';
+    EXPECT_EQ(-1, Read(reply));
+    EXPECT_TRUE(Entries().empty());
+}
+
 TEST_F(ReaderTest, ReadsA16MegabyteReply) {
     std::string reply = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<dictionary status=\"ok\">\n";
     const size_t target = 16u << 20;
