@@ -219,8 +219,12 @@ private:
     Sink& sink_;
     size_t maxDepth_;
     bool tooDeep_ = false;
-    std::vector<Open> open_;       // elements whose content is being read
-    std::vector<Name> attributes_; // names in the current start tag
+    std::vector<Open> open_; // elements whose content is being read
+    // Names in the current start tag: the first few in place, the rest after.
+    static const size_t kNamesInPlace = 8;
+    Name firstNames_[kNamesInPlace];
+    size_t nameCount_ = 0;
+    std::vector<Name> moreNames_;
     Decoded decoded_;
     std::string text_;
     tx::CharClasses classes_;
@@ -333,7 +337,8 @@ template <class Sink> const char* Scanner<Sink>::StartElement(const char* p, boo
         return nullptr;
     const size_t nameLength = static_cast<size_t>(p - name);
     sink_.OpenElement(name, nameLength);
-    attributes_.clear();
+    nameCount_ = 0;
+    moreNames_.clear();
     for (;;) {
         p = classes_.Skip(p);
         if (!*p)
@@ -373,7 +378,7 @@ template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, b
 
     // Only the length of the stored value is needed (and its bytes, when the
     // sink keeps them).
-    std::string* const text = decoded_.text;
+    std::string* const text = Sink::kKeepsText ? decoded_.text : nullptr;
     if (text)
         text->clear();
     size_t length = 0;
@@ -478,12 +483,22 @@ template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, b
     }
     if (inElement && p && *p) {
         // Two attributes of one name fail the element.
-        for (const Name& seen : attributes_) {
-            if (seen.length == nameLength &&
-                std::char_traits<char>::compare(seen.name, name, nameLength) == 0)
+        const auto same = [&](const Name& seen) {
+            return seen.length == nameLength &&
+                   std::char_traits<char>::compare(seen.name, name, nameLength) == 0;
+        };
+        for (size_t i = 0; i < nameCount_; ++i) {
+            if (same(firstNames_[i]))
                 return nullptr;
         }
-        attributes_.push_back({name, nameLength});
+        for (const Name& seen : moreNames_) {
+            if (same(seen))
+                return nullptr;
+        }
+        if (nameCount_ < kNamesInPlace)
+            firstNames_[nameCount_++] = {name, nameLength};
+        else
+            moreNames_.push_back({name, nameLength});
         sink_.Attribute(name, nameLength, spelling);
     }
     return p;

@@ -106,7 +106,8 @@ BENCHMARK(BM_ReadVsParse)
     ->Arg(64 << 10)
     ->Arg(1 << 20)
     ->Arg(16 << 20)
-    ->Repetitions(5)
+    ->Repetitions(9)
+    ->MinTime(0.5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -165,6 +165,13 @@ TEST_F(ReaderTest, TheParserDecidesByItsReturnedPositionOnly) {
     EXPECT_TRUE(Entries().empty());
     EXPECT_EQ(0, Read(reply + "\n"));
     EXPECT_EQ(1u, Entries().size());
+    // Attribute names are told apart however many there are.
+    std::string many = "<r";
+    for (int i = 0; i < 12; ++i)
+        many += " a" + std::to_string(i) + "=''";
+    EXPECT_EQ(0, Read(many + " status='ok'/>\n"));
+    EXPECT_EQ(-1, Read(many + " status='ok' a10=''/>\n"));
+    EXPECT_EQ(-1, Read(many + " status='ok' a1=''/>\n"));
     // Text after the root ends the document without an error.
     EXPECT_EQ(0, Read("<r status=\"ok\"/> trailing text"));
     for (const char* bad : {"", " \r\n\t", "not xml", "<r status=\"ok\">\n",
