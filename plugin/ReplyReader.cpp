@@ -7,6 +7,7 @@
 
 #include <tinyxml.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -334,8 +335,6 @@ int ReadReplyText(const char* text, std::vector<SearchResult>& results) {
     // Released before the document: a large block freed after the
     // document's many small ones makes the allocator sort all of them first.
     Outline outline;
-    const size_t before = results.size();
-    const size_t capacity = results.capacity();
     try {
         // Room for one node in about 24 bytes, a bit more than replies need.
         outline.Reserve(std::strlen(text) / 24 + 16);
@@ -348,13 +347,14 @@ int ReadReplyText(const char* text, std::vector<SearchResult>& results) {
             throw kFailure;
         // The outline must be the document's: same end, same shape.
         Require(parseEnd == scanEnd);
-        // One allocation for the entries instead of a series of growing ones.
-        results.reserve(before + outline.CountItems());
+        // At most one allocation for this reading's entries. The list is
+        // never emptied, so its room still grows geometrically: reserving
+        // just what one reading needs would move the whole list every time.
+        const size_t needed = results.size() + outline.CountItems();
+        if (needed > results.capacity())
+            results.reserve(std::max(needed, 2 * results.capacity()));
         Walk(document, outline, results);
     } catch (int) {
-        // Room reserved for entries that did not come is given back.
-        if (results.capacity() > capacity)
-            results.shrink_to_fit();
         return -1;
     }
     return 0;
