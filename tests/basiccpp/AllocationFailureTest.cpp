@@ -5,7 +5,7 @@
 #include "basiccpp/BasicString.h"
 #include "basiccpp/Log.h"
 
-#include "RecordingLog.h"
+#include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 

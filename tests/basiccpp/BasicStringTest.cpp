@@ -2,7 +2,7 @@
 // Allocate's checks and TrimRight.
 #include "basiccpp/BasicString.h"
 
-#include "RecordingLog.h"
+#include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "basiccpp/BasicString.h"
 #include "platform/Platform.h"
 
-#include "RecordingLog.h"
+#include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 

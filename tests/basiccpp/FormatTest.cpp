@@ -4,7 +4,7 @@
 #include "basiccpp/FormatParse.h"
 #include "basiccpp/WideFormat.h"
 
-#include "RecordingLog.h"
+#include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 

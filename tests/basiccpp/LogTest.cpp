@@ -1,7 +1,7 @@
 // The log sink and ReportAssert.
 #include "basiccpp/Log.h"
 
-#include "RecordingLog.h"
+#include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 

@@ -4,6 +4,7 @@
 #include "basiccpp/Log.h"
 #include "platform/Platform.h"
 #include "plugin/lexigrove.h"
+#include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 
@@ -14,34 +15,6 @@ namespace {
 
 struct Entry {
     std::u16string word, name, type;
-};
-
-// A host log that records what the plugin reports.
-class RecordingLog : public CAbstractLog {
-public:
-    void LEXIGROVE_MEMBER_CDECL Reserved1() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved2() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved3() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved4() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved5() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved6() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved7() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved8() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved9() override {}
-    void LEXIGROVE_MEMBER_CDECL AssertReport(const char16_t*, const char16_t* file,
-                                             int32_t line) override {
-        asserts.push_back(std::u16string(file) + u":" + Number(line));
-    }
-    void LEXIGROVE_MEMBER_CDECL FormattedEntry(const char16_t*, int32_t, int32_t, const char16_t*,
-                                               ...) override {
-        ++entries;
-    }
-    static std::u16string Number(int value) {
-        const std::string s = std::to_string(value);
-        return std::u16string(s.begin(), s.end());
-    }
-    std::vector<std::u16string> asserts;
-    int entries = 0;
 };
 
 // The plugin loaded once for the whole program, as a host keeps it.
@@ -159,7 +132,9 @@ TEST_F(EndToEnd, UnknownWordSucceedsWithoutEntries) {
 TEST_F(EndToEnd, MissingWordFailsWithItsReport) {
     EXPECT_TRUE(Search(u"en", u"fr", nullptr, 0).empty());
     ASSERT_EQ(log.asserts.size(), 1u);
-    EXPECT_EQ(log.asserts[0], u"..\\plugin-lexigrove:122");
+    EXPECT_EQ(log.asserts[0].message, u"Assert Failed!!!");
+    EXPECT_EQ(log.asserts[0].file, u"..\\plugin-lexigrove");
+    EXPECT_EQ(log.asserts[0].line, 122);
 }
 
 TEST_F(EndToEnd, LaterLookupsAppendAfterEarlierOnes) {

@@ -6,6 +6,7 @@
 #include "basiccpp/Log.h"
 #include "online/Online.h"
 #include "platform/Platform.h"
+#include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 
@@ -27,43 +28,13 @@ const char* const kFullDouble = LEXIGROVE_DOUBLE_FILE;
 const char* const kNoCreateDouble = LEXIGROVE_DOUBLE_NO_CREATE_FILE;
 const char16_t* const kAddress = u"http://dictionary.test/lookup?from=en&to=de&q=tree";
 
-struct Report {
-    std::u16string message;
-    std::u16string file;
-    int line;
-};
-
-class RecordingLog final : public CAbstractLog {
-public:
-    std::vector<Report> reports;
-    int entries = 0;
-
-    void LEXIGROVE_MEMBER_CDECL Reserved1() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved2() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved3() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved4() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved5() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved6() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved7() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved8() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved9() override {}
-    void LEXIGROVE_MEMBER_CDECL AssertReport(const char16_t* message, const char16_t* file,
-                                             int32_t line) override {
-        reports.push_back({message, file, line});
-    }
-    void LEXIGROVE_MEMBER_CDECL FormattedEntry(const char16_t*, int32_t, int32_t, const char16_t*,
-                                               ...) override {
-        ++entries;
-    }
-};
-
 // Exactly one report "Assert Failed!!!" from the plugin at line.
 void ExpectOneReport(const RecordingLog& log, int line) {
-    ASSERT_EQ(log.reports.size(), 1u);
-    EXPECT_EQ(log.reports[0].message, u"Assert Failed!!!");
-    EXPECT_EQ(log.reports[0].file, u"..\\plugin-lexigrove");
-    EXPECT_EQ(log.reports[0].line, line);
-    EXPECT_EQ(log.entries, 0);
+    ASSERT_EQ(log.asserts.size(), 1u);
+    EXPECT_EQ(log.asserts[0].message, u"Assert Failed!!!");
+    EXPECT_EQ(log.asserts[0].file, u"..\\plugin-lexigrove");
+    EXPECT_EQ(log.asserts[0].line, line);
+    EXPECT_TRUE(log.entries.empty());
 }
 
 std::string Pattern(size_t size, char salt) {
@@ -139,15 +110,15 @@ TEST_F(BindingTest, MissingLibraryFailsSilentlyUntilItCanBeLoaded) {
         EXPECT_EQ(binding.library, nullptr);
         EXPECT_EQ(binding.file, nullptr);
     }
-    EXPECT_TRUE(log.reports.empty());
-    EXPECT_EQ(log.entries, 0);
+    EXPECT_TRUE(log.asserts.empty());
+    EXPECT_TRUE(log.entries.empty());
 
     Install(kFullDouble);
     EXPECT_EQ(online::Prepare(binding), 1);
     EXPECT_NE(binding.library, nullptr);
     EXPECT_NE(binding.file, nullptr);
     EXPECT_EQ(record.creates, 1u);
-    EXPECT_TRUE(log.reports.empty());
+    EXPECT_TRUE(log.asserts.empty());
 }
 
 TEST_F(BindingTest, CreatesTheObjectOnceWithZeroAndTheLogInstalledThen) {
@@ -179,7 +150,7 @@ TEST_F(BindingTest, NoObjectFailsWithoutTouchingItAndCreationIsRetried) {
     EXPECT_EQ(binding.file, nullptr);
     EXPECT_EQ(FetchReply(), online::kFetchOpenFailed);
     EXPECT_EQ(record.opens, 0u);
-    EXPECT_TRUE(log.reports.empty());
+    EXPECT_TRUE(log.asserts.empty());
 
     script.createGivesNull = false;
     EXPECT_EQ(online::Prepare(binding), 1);
@@ -198,7 +169,7 @@ TEST_F(BindingTest, MissingCreateIsReportedEverySearchAndTheLibraryStaysLoaded) 
     EXPECT_EQ(binding.file, nullptr);
 
     EXPECT_EQ(online::Prepare(binding), 0);
-    EXPECT_EQ(log.reports.size(), 2u);
+    EXPECT_EQ(log.asserts.size(), 2u);
     EXPECT_EQ(binding.library, loaded);
 
     // No object: Release only frees the library.
@@ -254,7 +225,7 @@ TEST_F(FetchTest, EmptyReplyWithTheExactOpenArguments) {
     EXPECT_EQ(record.closes, 1u);
     EXPECT_EQ(buffer.data()[0], '\0');
     EXPECT_EQ(buffer.size(), 4096u);
-    EXPECT_TRUE(log.reports.empty());
+    EXPECT_TRUE(log.asserts.empty());
 }
 
 TEST_F(FetchTest, ExactlyOneChunkGrowsTheBufferAndReadsOnceMore) {
@@ -304,7 +275,7 @@ TEST_F(FetchTest, FailedSecondReadIsReportedClosesAndLeavesTheBindingUsable) {
 TEST_F(FetchTest, CountAboveTheChunkIsAFailedRead) {
     for (uint32_t chunk : {1u, 3u}) {
         SCOPED_TRACE(chunk);
-        log.reports.clear();
+        log.asserts.clear();
         record.closes = 0;
         const std::string reply = Pattern(20000, 'a');
         Serve(reply);
@@ -335,14 +306,14 @@ TEST_F(FetchTest, FailedOpenClosesWithoutReadingOrLogging) {
     EXPECT_EQ(record.opens, 1u);
     EXPECT_EQ(record.reads, 0u);
     EXPECT_EQ(record.closes, 1u);
-    EXPECT_TRUE(log.reports.empty());
+    EXPECT_TRUE(log.asserts.empty());
 }
 
 TEST_F(FetchTest, MissingAddressOrWordIsReportedWithoutOpening) {
     EXPECT_EQ(online::Fetch(binding, buffer, nullptr, u"tree"), online::kFetchMissingArgument);
     ExpectOneReport(log, 122);
     EXPECT_EQ(online::Fetch(binding, buffer, kAddress, nullptr), online::kFetchMissingArgument);
-    EXPECT_EQ(log.reports.size(), 2u);
+    EXPECT_EQ(log.asserts.size(), 2u);
     EXPECT_EQ(record.opens, 0u);
 }
 

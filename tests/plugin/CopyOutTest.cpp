@@ -5,6 +5,7 @@
 #include "plugin/Exports.h"
 #include "plugin/Languages.h"
 #include "plugin/SearchContext.h"
+#include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 
@@ -12,28 +13,6 @@
 #include <vector>
 
 namespace {
-
-class CountingLog : public CAbstractLog {
-public:
-    void LEXIGROVE_MEMBER_CDECL Reserved1() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved2() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved3() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved4() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved5() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved6() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved7() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved8() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved9() override {}
-    void LEXIGROVE_MEMBER_CDECL AssertReport(const char16_t*, const char16_t* file,
-                                             int32_t line) override {
-        lines.push_back(line);
-        files.push_back(file);
-    }
-    void LEXIGROVE_MEMBER_CDECL FormattedEntry(const char16_t*, int32_t, int32_t, const char16_t*,
-                                               ...) override {}
-    std::vector<int32_t> lines;
-    std::vector<std::u16string> files;
-};
 
 constexpr char16_t kFill = 0x7777;
 
@@ -68,7 +47,7 @@ protected:
     }
     void TearDown() override { basiccpp::SetLog(nullptr); }
 
-    CountingLog log;
+    RecordingLog log;
     SearchContext context;
 };
 
@@ -86,7 +65,7 @@ TEST_F(CopyOut, TextsThatFitExactlyAreCopiedWholeAndNothingBeyond) {
     EXPECT_EQ(empty.word[0], u'\0');
     EXPECT_EQ(empty.name[0], u'x');
     EXPECT_EQ(empty.type[0], u'\0');
-    EXPECT_TRUE(log.lines.empty());
+    EXPECT_TRUE(log.asserts.empty());
 }
 
 TEST_F(CopyOut, AnyTextOneUnitTooLongRefusesTheWholeEntry) {
@@ -95,8 +74,8 @@ TEST_F(CopyOut, AnyTextOneUnitTooLongRefusesTheWholeEntry) {
         EXPECT_EQ(b.Copy(context, 0), 0);
         EXPECT_TRUE(b.Untouched());
     }
-    EXPECT_EQ(log.lines, (std::vector<int32_t>{293, 293, 293}));
-    EXPECT_EQ(log.files.at(0), u"..\\plugin-lexigrove");
+    EXPECT_EQ(log.Lines(), (std::vector<int32_t>{293, 293, 293}));
+    EXPECT_EQ(log.asserts.at(0).file, u"..\\plugin-lexigrove");
 }
 
 TEST_F(CopyOut, MissingBuffersZeroCapacitiesAndBadIndexesAreRefused) {
@@ -112,7 +91,7 @@ TEST_F(CopyOut, MissingBuffersZeroCapacitiesAndBadIndexesAreRefused) {
     EXPECT_EQ(CopySearchResult(context, 1, b.word.data(), 32, b.name.data(), 32, b.type.data(), 0),
               0);
     EXPECT_TRUE(b.Untouched());
-    EXPECT_EQ(log.lines.size(), 8u);
+    EXPECT_EQ(log.asserts.size(), 8u);
 
     // Entries appended later are reachable at their indexes; earlier ones stay.
     context.results.push_back({u"a", u"b", u"c"});
