@@ -65,7 +65,7 @@ public:
     static const uint32_t kNoNode = UINT32_MAX;
 
     // Scanner sink.
-    static const bool kKeepsText = false;
+    static constexpr bool kKeepsText = false;
     void OpenElement(const char* name, size_t length) {
         uint8_t flags = kElement;
         if (length == 6 && std::memcmp(name, "result", 6) == 0)

@@ -378,8 +378,8 @@ template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, b
 
     // Only the length of the stored value is needed (and its bytes, when the
     // sink keeps them).
-    std::string* const text = Sink::kKeepsText ? decoded_.text : nullptr;
-    if (text)
+    std::string* const text = decoded_.text;
+    if constexpr (Sink::kKeepsText)
         text->clear();
     size_t length = 0;
     Spelling spelling;
@@ -402,7 +402,7 @@ template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, b
                 p = start + lead;
             }
             length = lead;
-            if (text)
+            if constexpr (Sink::kKeepsText)
                 text->append(start, lead);
         }
         const uint8_t plain =
@@ -421,7 +421,7 @@ template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, b
                 const int step = tx::kUtf8Step[static_cast<unsigned char>(*p)];
                 if (step == 1)
                     break;
-                if (text) {
+                if constexpr (Sink::kKeepsText) {
                     text->append(copied, static_cast<size_t>(p - copied));
                     int i = 0;
                     for (; i < step && p[i]; ++i)
@@ -432,7 +432,7 @@ template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, b
                 p += step;
             }
             length += static_cast<size_t>(p - run);
-            if (text)
+            if constexpr (Sink::kKeepsText)
                 text->append(copied, static_cast<size_t>(p - copied));
             if (!*p || *p == quote)
                 break;
@@ -441,7 +441,7 @@ template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, b
             int count = 0;
             p = tx::GetChar(p, out, &count);
             length += static_cast<size_t>(count);
-            if (text)
+            if constexpr (Sink::kKeepsText)
                 text->append(out, static_cast<size_t>(count));
             if (!p)
                 return nullptr;
@@ -476,7 +476,7 @@ template <class Sink> const char* Scanner<Sink>::ParseAttribute(const char* p, b
             ++p;
         }
         length = static_cast<size_t>(p - start);
-        if (text)
+        if constexpr (Sink::kKeepsText)
             text->append(start, length);
         spelling.length = length;
         spelling.keepEnd = length;

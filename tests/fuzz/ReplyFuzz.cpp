@@ -57,7 +57,7 @@ struct Node {
 // Records the pass's view in document order.
 class Recorder {
 public:
-    static const bool kKeepsText = true;
+    static constexpr bool kKeepsText = true;
     explicit Recorder(const reply::Scanner<Recorder>* scanner) : scanner_(scanner) {}
     void Bind(const reply::Scanner<Recorder>* scanner) { scanner_ = scanner; }
 
