@@ -28,7 +28,7 @@ const int kFailure = -1;
 // TinyXML parses nested elements recursively (and frees them recursively);
 // deeper replies are refused before they can exhaust the caller's stack. A
 // dictionary reply nests four levels.
-const size_t kMaxDepth = 512;
+const size_t kMaxDepth = 256;
 
 enum Attribute : uint8_t { kStatus, kName, kType, kNone };
 
