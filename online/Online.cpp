@@ -2,6 +2,8 @@
 
 #include "basiccpp/Log.h"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace online {
@@ -14,6 +16,9 @@ constexpr int kLineMissingArgument = 122;
 constexpr int kLineReadFailed = 148;
 
 constexpr uint32_t kChunk = 4096;
+// The terminator and the bytes a parser may still look at behind it.
+constexpr size_t kTerminatorRun = 4;
+static_assert(kTerminatorRun <= ReceiveBuffer::kSlack + 1, "the run always fits");
 static_assert(ReceiveBuffer::kStep == kChunk, "the buffer grows by one chunk at a time");
 
 template <typename Function> Function Symbol(platform::ModuleHandle library, const char* name) {
@@ -89,8 +94,13 @@ int Download(HttpFile& file, ReceiveBuffer& buffer, const char16_t* address) {
             }
         }
     }
-    // The last read was short, so this byte is inside the buffer.
-    buffer.data()[offset + count] = 0;
+    // The last read was short, so the terminator is inside the buffer. A
+    // parser stepping over a cut multibyte sequence at the end may look up to
+    // three bytes past it: those are zeroed too (past size() the slack is
+    // always zero), so no byte of an earlier, longer reply is read as part
+    // of this one.
+    const size_t end = offset + count;
+    std::memset(buffer.data() + end, 0, std::min<size_t>(kTerminatorRun, buffer.size() - end));
     file.Close();
     return kFetchOk;
 }

@@ -252,10 +252,21 @@ TEST_F(FetchTest, ShorterReplyAfterALongerOneIsExactlyTheNewBytes) {
     Serve(second);
     ASSERT_EQ(FetchReply(), online::kFetchOk);
     EXPECT_EQ(Text(), second);
+    // Nothing of the longer reply right behind the terminator, where a parser
+    // stepping over a cut multibyte sequence would still look.
+    EXPECT_EQ(std::string(buffer.data() + 3000, 4), std::string(4, '\0'));
+    EXPECT_EQ(buffer.data()[3004], first[3004]);
     EXPECT_EQ(buffer.size(), 8192u); // never shrinks
     EXPECT_EQ(record.opens, 2u);
     EXPECT_EQ(record.closes, 2u);
     EXPECT_FALSE(record.readCountNotZero);
+}
+
+TEST_F(FetchTest, ReplyEndingAtTheLastByteKeepsZerosBehindItsTerminator) {
+    Serve(Pattern(4095, 'a'));
+    ASSERT_EQ(FetchReply(), online::kFetchOk);
+    EXPECT_EQ(buffer.size(), 4096u);
+    EXPECT_EQ(std::string(buffer.data() + 4095, 4), std::string(4, '\0'));
 }
 
 TEST_F(FetchTest, FailedSecondReadIsReportedClosesAndLeavesTheBindingUsable) {
