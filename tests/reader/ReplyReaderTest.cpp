@@ -5,6 +5,7 @@
 #include "basiccpp/BasicString.h"
 #include "basiccpp/Log.h"
 #include "plugin/SearchContext.h"
+#include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 
@@ -14,31 +15,6 @@
 #include <vector>
 
 namespace {
-
-class RecordingLog : public CAbstractLog {
-public:
-    void LEXIGROVE_MEMBER_CDECL Reserved1() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved2() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved3() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved4() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved5() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved6() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved7() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved8() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved9() override {}
-    void LEXIGROVE_MEMBER_CDECL AssertReport(const char16_t* message, const char16_t* file,
-                                             int32_t line) override {
-        EXPECT_EQ(std::u16string(u"Assert Failed!!!"), message);
-        EXPECT_EQ(std::u16string(u"..\\plugin-lexigrove"), file);
-        lines.push_back(line);
-    }
-    void LEXIGROVE_MEMBER_CDECL FormattedEntry(const char16_t*, int32_t, int32_t, const char16_t*,
-                                               ...) override {
-        ++entries;
-    }
-    std::vector<int32_t> lines;
-    int entries = 0;
-};
 
 struct Entry {
     std::u16string word, name, type;
@@ -60,7 +36,10 @@ std::ostream& operator<<(std::ostream& out, const Entry& e) {
 class ReaderTest : public ::testing::Test {
 protected:
     void SetUp() override { basiccpp::SetLog(&log_); }
-    void TearDown() override { basiccpp::SetLog(nullptr); }
+    void TearDown() override {
+        basiccpp::SetLog(nullptr);
+        Lines(); // every report is the plugin's own
+    }
 
     // Places the reply in the receive buffer, ended with a zero byte, the
     // way a download leaves it, and reads it.
@@ -85,7 +64,14 @@ protected:
         EXPECT_EQ(0, status) << wordElement;
         return context_.results.size() == 1 ? context_.results[0].word : u"<none>";
     }
-    std::vector<int32_t> Lines() const { return log_.lines; }
+    // The lines of the reports so far, each checked to be the plugin's.
+    std::vector<int32_t> Lines() const {
+        for (const AssertRecord& report : log_.asserts) {
+            EXPECT_EQ(report.message, u"Assert Failed!!!");
+            EXPECT_EQ(report.file, u"..\\plugin-lexigrove");
+        }
+        return log_.Lines();
+    }
 
     RecordingLog log_;
     SearchContext context_;
@@ -207,7 +193,7 @@ TEST_F(ReaderTest, MalformedReplyShapesReportTheirLines) {
          242},
     };
     for (const Case& c : cases) {
-        log_.lines.clear();
+        log_.asserts.clear();
         EXPECT_EQ(-1, Read(c.reply)) << c.reply;
         EXPECT_EQ(std::vector<int32_t>{c.line}, Lines()) << c.reply;
     }
@@ -222,7 +208,7 @@ TEST_F(ReaderTest, AFailureKeepsTheEntriesAppendedBeforeIt) {
     EXPECT_EQ((std::vector<Entry>{{u"a", u"1", u"t"}, {u"a", u"2", u"t"}}), Entries());
 
     // A bad item stops the reading after the items before it.
-    log_.lines.clear();
+    log_.asserts.clear();
     ASSERT_EQ(-1, Read("<r status=\"ok\"><result><word name=\"b\"/><l><i name=\"3\" type=\"t\"/>"
                        "<i name=\"4\"/><i name=\"5\" type=\"t\"/></l></result></r>\n"));
     EXPECT_EQ(std::vector<int32_t>{242}, Lines());
@@ -291,7 +277,7 @@ TEST_F(ReaderTest, TextsAreConvertedFromUtf8) {
             "<i name=\"\xF0\x9F\x98\x80\" type=\"\xD0\xB8\xD0\xBC\xD1\x8F\"/></l></result></r>\n"));
     EXPECT_EQ((std::vector<Entry>{{u"caf\u00E9", u"\U0001F600", u"\u0438\u043C\u044F"}}),
               Entries());
-    EXPECT_EQ(0, log_.entries);
+    EXPECT_TRUE(log_.entries.empty());
 }
 
 TEST_F(ReaderTest, DeepNestingFailsInsteadOfExhaustingTheStack) {
