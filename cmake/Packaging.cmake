@@ -5,7 +5,7 @@
 # texts of what is linked into these binaries.
 #
 #   cmake --build build/win32 && (cd build/win32 && cpack)
-#   -> build/win32/Lexigrove-<version>-win32.zip
+#   -> build/win32/Lexigrove-<version>-win32.zip (build/win64: ...-win64.zip)
 
 include(GNUInstallDirs)
 
@@ -49,7 +49,7 @@ set(CPACK_PACKAGE_NAME Lexigrove)
 set(CPACK_PACKAGE_VENDOR Brambix)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 if(WIN32)
-    set(CPACK_SYSTEM_NAME win32)
+    set(CPACK_SYSTEM_NAME ${LEXIGROVE_WINDOWS_ARCH})
 else()
     set(CPACK_SYSTEM_NAME linux-x86_64)
 endif()

@@ -2,9 +2,10 @@
 //
 // All use the platform's default calling convention (cdecl: the caller pops).
 // Texts are zero-terminated UTF-16; capacities count UTF-16 units including
-// the terminator. fnSetLog has C++ linkage: on 32-bit Windows the DLL exports
-// it as "?fnSetLog@@YAXPAVCAbstractLog@@@Z", the name an MSVC-built host
-// looks up.
+// the terminator. fnSetLog has C++ linkage: on Windows the DLL exports it
+// under the name an MSVC-built host of the same architecture looks up,
+// "?fnSetLog@@YAXPAVCAbstractLog@@@Z" (32-bit) or
+// "?fnSetLog@@YAXPEAVCAbstractLog@@@Z" (64-bit).
 #pragma once
 
 #include "basiccpp/Log.h"
@@ -34,5 +35,9 @@ int32_t fnGetSupportedToLanguages(char16_t* buffer);
 // ownership and must keep it alive while the plugin may use it.
 void fnSetLog(CAbstractLog* log);
 
-// The decorated name fnSetLog is exported under on 32-bit Windows.
+// The decorated name fnSetLog is exported under on Windows.
+#if defined(_WIN64)
+#define LEXIGROVE_SETLOG_EXPORT_NAME "?fnSetLog@@YAXPEAVCAbstractLog@@@Z"
+#else
 #define LEXIGROVE_SETLOG_EXPORT_NAME "?fnSetLog@@YAXPAVCAbstractLog@@@Z"
+#endif

@@ -3,9 +3,13 @@
 // library (Skyloom.dll) for those who build their own.
 //
 // Plain C++ (C++11 or later), no other header of the project needed. Usable
-// from MSVC and from MinGW-w64 on 32-bit Windows; on other systems (the Linux
-// build of the plugin, plugin-lexigrove.so) the same declarations apply with
-// char16_t texts and the system's default calling conventions.
+// from MSVC and from MinGW-w64 on 32-bit Windows (the product) and on 64-bit
+// Windows (the win64 build of the same sources, for 64-bit hosts). On 64-bit
+// Windows there is one calling convention, the x64 one, for the exports and
+// both classes' members; the slots and buffer rules are the same. On other
+// systems (the Linux build of the plugin, plugin-lexigrove.so) the same
+// declarations apply with char16_t texts and the system's default calling
+// conventions.
 //
 // Texts are zero-terminated UTF-16. Capacities are 16-bit counts of UTF-16
 // units including the terminator.
@@ -42,7 +46,7 @@ typedef char16_t LexigroveChar;
 #define LEXIGROVE_LOG_CALL __attribute__((__cdecl__))
 #define LEXIGROVE_HTTPFILE_CALL __attribute__((__thiscall__))
 #else
-// Every other target has one calling convention.
+// Every other target, 64-bit Windows included, has one calling convention.
 #define LEXIGROVE_CDECL
 #define LEXIGROVE_LOG_CALL
 #define LEXIGROVE_HTTPFILE_CALL
@@ -106,7 +110,10 @@ typedef int32_t(LEXIGROVE_CDECL* LexigroveGetLanguagesFn)(LexigroveChar* buffer)
 typedef void(LEXIGROVE_CDECL* LexigroveSetLogFn)(CAbstractLog* log);
 }
 
-#if defined(_WIN32)
+#if defined(_WIN64)
+#define LEXIGROVE_PLUGIN_FILE "plugin-lexigrove.dll"
+#define LEXIGROVE_SETLOG_EXPORT "?fnSetLog@@YAXPEAVCAbstractLog@@@Z"
+#elif defined(_WIN32)
 #define LEXIGROVE_PLUGIN_FILE "plugin-lexigrove.dll"
 #define LEXIGROVE_SETLOG_EXPORT "?fnSetLog@@YAXPAVCAbstractLog@@@Z"
 #else

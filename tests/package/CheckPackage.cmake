@@ -2,6 +2,7 @@
 # licence texts that are the real texts, and the plugin DLL inside it
 # exporting exactly the plugin's functions.
 #   cmake -DPACKAGE=<zip> -DUNZIP=<unzip> -DOBJDUMP=<objdump> -DCHECK_EXPORTS=<file>
+#         -DIMAGE_FORMAT=<pei-i386|pei-x86-64> -DSETLOG_EXPORT=<name>
 #         -DWORK=<folder> -P CheckPackage.cmake
 cmake_minimum_required(VERSION 3.25)
 # The top folder is the ZIP's name without ".zip".
@@ -65,17 +66,17 @@ foreach(pair "TinyXML.txt|must not be misrepresented as being the original softw
     endif()
 endforeach()
 
-# The binaries are Windows i386 images; the plugin exports exactly its
-# functions and imports only system DLLs.
+# The binaries are Windows images of the build's architecture; the plugin
+# exports exactly its functions and imports only system DLLs.
 foreach(binary plugin-lexigrove.dll Skyloom.dll lexigrove-lookup.exe)
     execute_process(COMMAND ${OBJDUMP} -f ${root}/${binary} OUTPUT_VARIABLE header)
-    if(NOT header MATCHES "file format pei-i386")
-        message(FATAL_ERROR "${binary} is not a 32-bit Windows image:\n${header}")
+    if(NOT header MATCHES "file format ${IMAGE_FORMAT}\n")
+        message(FATAL_ERROR "${binary} is not a ${IMAGE_FORMAT} image:\n${header}")
     endif()
 endforeach()
 execute_process(
     COMMAND ${CMAKE_COMMAND} -DTOOL=${OBJDUMP} -DLIBRARY=${root}/plugin-lexigrove.dll
-            "-DEXPECTED=?fnSetLog@@YAXPAVCAbstractLog@@@Z,fnGetPluginName,fnGetPluginOwner,fnGetSearchResult,fnGetSearchResultCount,fnSearchWord,fnGetSupportedFromLanguages,fnGetSupportedToLanguages"
+            "-DEXPECTED=${SETLOG_EXPORT},fnGetPluginName,fnGetPluginOwner,fnGetSearchResult,fnGetSearchResultCount,fnSearchWord,fnGetSupportedFromLanguages,fnGetSupportedToLanguages"
             -DWINDOWS=ON -P ${CHECK_EXPORTS}
     RESULT_VARIABLE status)
 if(NOT status EQUAL 0)

@@ -283,9 +283,10 @@ TEST_F(PluginHost, LanguageCodesAreAppendedToTheText) {
     EXPECT_EQ(getTo(nullptr), 27);
 }
 
-#if defined(_WIN32) && defined(__i386__)
-// A 32-bit host pushes each 16-bit capacity in a 32-bit stack slot and may
-// leave junk in its upper half; only the low half counts.
+#if defined(_WIN32)
+// A 32-bit host pushes each 16-bit capacity in a 32-bit stack slot, and a
+// 64-bit host passes it in a register; either may leave junk above the low
+// 16 bits, and only those count.
 TEST_F(PluginHost, CapacitiesIgnoreTheUpperHalfOfTheirStackSlot) {
     using WideTextFn = int32_t (*)(char16_t*, uint32_t);
     GuardedBuffer buffer(5);
