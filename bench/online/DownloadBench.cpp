@@ -2,7 +2,10 @@
 // of the same bytes, for replies of 64 KB, 1 MB and 64 MB. "Warm" reuses one
 // receive buffer as the plugin does across searches; "cold" starts each
 // download from a fresh 4096-byte buffer, and is set beside a memcpy into
-// fresh memory as well. Prints the ratios download/memcpy.
+// fresh memory as well. Prints the ratios download/memcpy in time, and for
+// 64 MB warm in instructions (counted by callgrind), which the target is
+// judged on.
+#include "bench/common/Report.h"
 #include "online/Online.h"
 
 #include <benchmark/benchmark.h>
@@ -18,6 +21,8 @@
 namespace {
 
 const char16_t* const kAddress = u"http://dictionary.test/lookup?q=bench";
+const long long kSizes[] = {64 << 10, 1 << 20, 64 << 20};
+const long long kLargest = kSizes[2];
 
 // Hands out a reply from memory in the chunks asked for.
 class MemoryFile final : public HttpFile {
@@ -125,61 +130,90 @@ void BM_MemcpyFresh(benchmark::State& state) {
 }
 
 void Sizes(benchmark::internal::Benchmark* b) {
-    b->Arg(64 << 10)->Arg(1 << 20)->Arg(64 << 20)->Repetitions(5)->MinTime(0.3)->UseRealTime();
+    b->Arg(kSizes[0])->Arg(kSizes[1])->Arg(kSizes[2])->Repetitions(5)->MinTime(0.3)->UseRealTime();
 }
 BENCHMARK(BM_Memcpy)->Apply(Sizes);
 BENCHMARK(BM_MemcpyFresh)->Apply(Sizes);
 BENCHMARK(BM_DownloadWarm)->Apply(Sizes);
 BENCHMARK(BM_DownloadCold)->Apply(Sizes);
 
-// Keeps the median real time of each run for the closing ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                medians_[run.run_name.function_name][std::stoll(run.run_name.args)] =
-                    run.GetAdjustedRealTime();
-        }
+// A counted run: "download:<bytes>" (warm: the buffer has grown in an
+// earlier download, as after the first search) or "memcpy:<bytes>", the
+// reply made before counting starts.
+int CountOnce(const std::string& what) {
+    const size_t colon = what.find(':');
+    if (colon == std::string::npos)
+        return 2;
+    const std::string work = what.substr(0, colon);
+    const std::string& reply = ReplyOf(std::stoll(what.substr(colon + 1)));
+    if (work == "download") {
+        MemoryFile file(reply);
+        online::ReceiveBuffer buffer;
+        if (online::Download(file, buffer, kAddress) != online::kFetchOk)
+            return 1;
+        return bench::CountedChild([&] {
+            const bool ok = online::Download(file, buffer, kAddress) == online::kFetchOk;
+            benchmark::DoNotOptimize(buffer.data());
+            return ok;
+        });
     }
-    void Summary() const {
-        const auto base = medians_.find("BM_Memcpy");
-        if (base == medians_.end())
-            return;
-        std::printf("\n");
-        for (const auto& [size, memcpyTime] : base->second) {
-            const double warm = Median("BM_DownloadWarm", size);
-            const double cold = Median("BM_DownloadCold", size);
-            const double fresh = Median("BM_MemcpyFresh", size);
-            if (warm > 0 && cold > 0 && fresh > 0)
-                std::printf("RATIO download/memcpy %5lld KB warm %.2f%s  cold %.2f (vs memcpy into "
-                            "fresh memory %.2f)\n",
-                            size >> 10, warm / memcpyTime,
-                            size == (64 << 20) ? " (target <= 1.30)" : "", cold / memcpyTime,
-                            cold / fresh);
-        }
+    if (work == "memcpy") {
+        std::vector<char> destination(reply.size() + 1);
+        return bench::CountedChild([&] {
+            std::memcpy(destination.data(), reply.data(), reply.size());
+            destination[reply.size()] = '\0';
+            benchmark::DoNotOptimize(destination.data());
+            return true;
+        });
     }
-
-private:
-    double Median(const std::string& name, long long size) const {
-        const auto byName = medians_.find(name);
-        if (byName == medians_.end())
-            return 0;
-        const auto byArgs = byName->second.find(size);
-        return byArgs == byName->second.end() ? 0 : byArgs->second;
-    }
-
-    std::map<std::string, std::map<long long, double>> medians_; // by name, then size
-};
+    return 2;
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
+    std::string what;
+    if (bench::IsCountedChild(argc, argv, &what))
+        return CountOnce(what);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.Summary();
     benchmark::Shutdown();
-    return 0;
+
+    std::printf("\n");
+    int status = 0;
+    // Instructions for the largest reply: the same in every run, so the
+    // target is judged on them.
+    const long long download = bench::CountInstructions("download:" + std::to_string(kLargest));
+    const long long copy = bench::CountInstructions("memcpy:" + std::to_string(kLargest));
+    if (download > 0 && copy > 0) {
+        char detail[128];
+        std::snprintf(detail, sizeof detail, "download %lld, memcpy %lld instructions", download,
+                      copy);
+        bench::PrintRatio("download/memcpy-instructions-64MB", double(download) / double(copy),
+                          "<=", 1.30, detail);
+    } else {
+        std::fprintf(stderr, "bench_download: no instruction count (is valgrind installed?)\n");
+        status = 1;
+    }
+    // Times, medians of the repetitions.
+    for (const long long size : kSizes) {
+        const std::string args = std::to_string(size);
+        const auto* memcpyTime = reporter.Find("BM_Memcpy", args);
+        const auto* fresh = reporter.Find("BM_MemcpyFresh", args);
+        const auto* warm = reporter.Find("BM_DownloadWarm", args);
+        const auto* cold = reporter.Find("BM_DownloadCold", args);
+        if (!memcpyTime || !fresh || !warm || !cold) {
+            status = 1;
+            continue;
+        }
+        const std::string sizeName = std::to_string(size >> 10) + "KB";
+        bench::PrintFigure("download/memcpy-time-warm-" + sizeName,
+                           warm->realTime / memcpyTime->realTime);
+        bench::PrintFigure("download/memcpy-time-cold-" + sizeName,
+                           cold->realTime / memcpyTime->realTime);
+        bench::PrintFigure("download/fresh-memcpy-time-cold-" + sizeName,
+                           cold->realTime / fresh->realTime);
+    }
+    return status;
 }

@@ -1,8 +1,11 @@
 // Reading replies of about 64 KB, 1 MB and 16 MB beside parsing the same
-// buffers with TinyXML alone, the floor the reader builds on, each run once
-// per child process so both start from the same heap. Prints the median
-// ratio reading / bare parse for each size.
+// buffers with TinyXML alone, the floor the reader builds on. Prints for each
+// size the ratio reading / bare parse in instructions (counted by callgrind,
+// the figure the target is judged on) and in time (the median of runs each
+// made once in a child process, so both start from the same heap).
 #include "Replies.h"
+
+#include "bench/common/Report.h"
 
 #include "plugin/ReplyReader.h"
 #include "plugin/SearchContext.h"
@@ -22,6 +25,8 @@
 #include <vector>
 
 namespace {
+
+const long long kSizes[] = {64 << 10, 1 << 20, 16 << 20};
 
 SearchContext& ContextFor(size_t bytes) {
     static std::map<size_t, SearchContext> contexts;
@@ -103,45 +108,75 @@ void BM_ReadVsParse(benchmark::State& state) {
 }
 
 BENCHMARK(BM_ReadVsParse)
-    ->Arg(64 << 10)
-    ->Arg(1 << 20)
-    ->Arg(16 << 20)
+    ->Arg(kSizes[0])
+    ->Arg(kSizes[1])
+    ->Arg(kSizes[2])
     ->Repetitions(9)
     ->MinTime(0.5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
-// Keeps the median counters per size for the closing ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                medians_[std::stoull(run.run_name.args)] = run.counters;
-        }
-    }
-    void Summary() const {
-        std::printf("\n");
-        for (const auto& [size, counters] : medians_) {
-            std::printf("RATIO read/parse %8llu bytes: %.2f (read %.3f ms, parse %.3f ms; "
-                        "target <= 1.40)\n",
-                        size, counters.at("read/parse").value, counters.at("read_ms").value,
-                        counters.at("parse_ms").value);
-        }
-    }
+// A counted run: "read:<bytes>" or "parse:<bytes>", the reply made before
+// counting starts.
+int CountOnce(const std::string& what) {
+    const size_t colon = what.find(':');
+    if (colon == std::string::npos)
+        return 2;
+    const std::string work = what.substr(0, colon);
+    SearchContext& context = ContextFor(std::stoull(what.substr(colon + 1)));
+    if (work == "read")
+        return bench::CountedChild([&context] { return ReadReply(context) == 0; });
+    if (work == "parse")
+        return bench::CountedChild([&context] {
+            TiXmlDocument document;
+            return document.Parse(context.buffer.data(), nullptr, TIXML_ENCODING_UTF8) != nullptr;
+        });
+    return 2;
+}
 
-private:
-    std::map<unsigned long long, benchmark::UserCounters> medians_;
-};
+std::string SizeName(long long bytes) {
+    return bytes >= (1 << 20) ? std::to_string(bytes >> 20) + "MB"
+                              : std::to_string(bytes >> 10) + "KB";
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
+    std::string what;
+    if (bench::IsCountedChild(argc, argv, &what))
+        return CountOnce(what);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.Summary();
     benchmark::Shutdown();
-    return 0;
+
+    std::printf("\n");
+    int status = 0;
+    for (const long long bytes : kSizes) {
+        // Instructions: the same in every run, so the target is judged on them.
+        const long long read = bench::CountInstructions("read:" + std::to_string(bytes));
+        const long long parse = bench::CountInstructions("parse:" + std::to_string(bytes));
+        if (read <= 0 || parse <= 0) {
+            std::fprintf(stderr, "bench_reader: no instruction count (is valgrind installed?)\n");
+            status = 1;
+            continue;
+        }
+        char detail[128];
+        std::snprintf(detail, sizeof detail, "read %lld, parse %lld instructions", read, parse);
+        bench::PrintRatio("read/parse-instructions-" + SizeName(bytes),
+                          double(read) / double(parse), "<=", 1.25, detail);
+    }
+    for (const long long bytes : kSizes) {
+        const auto* median = reporter.Find("BM_ReadVsParse", std::to_string(bytes));
+        if (!median) {
+            status = 1;
+            continue;
+        }
+        char detail[128];
+        std::snprintf(detail, sizeof detail, "read %.3f ms, parse %.3f ms",
+                      median->counters.at("read_ms").value, median->counters.at("parse_ms").value);
+        bench::PrintFigure("read/parse-time-" + SizeName(bytes),
+                           median->counters.at("read/parse").value, detail);
+    }
+    return status;
 }

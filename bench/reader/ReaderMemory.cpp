@@ -4,6 +4,8 @@
 // a child process that does only the one or the other.
 #include "Replies.h"
 
+#include "bench/common/Report.h"
+
 #include "plugin/ReplyReader.h"
 #include "plugin/SearchContext.h"
 
@@ -115,9 +117,12 @@ int main() {
                 buffer / 1048576.0);
     std::printf("heap peak beyond the buffer: parse %.1f MB, read %.1f MB (results kept %.1f MB)\n",
                 parseHeap / 1048576.0, readHeap / 1048576.0, (live - buffer) / 1048576.0);
-    std::printf("PEAK heap read/parse %.2f, with the buffer %.2f (target < 1.40)\n",
-                double(readHeap) / double(parseHeap), (buffer + readHeap) / (buffer + parseHeap));
-    std::printf("PEAK resident read/parse %.2f (parse %ld KB, read %ld KB; target < 1.40)\n",
-                double(readResident) / double(parseResident), parseResident, readResident);
+    bench::PrintRatio("peak-heap-read/parse-16MB", double(readHeap) / double(parseHeap), "<", 1.40);
+    bench::PrintRatio("peak-heap-with-buffer-read/parse-16MB",
+                      (buffer + readHeap) / (buffer + parseHeap), "<", 1.40);
+    char detail[96];
+    std::snprintf(detail, sizeof detail, "parse %ld KB, read %ld KB", parseResident, readResident);
+    bench::PrintRatio("peak-resident-read/parse-16MB", double(readResident) / double(parseResident),
+                      "<", 1.40, detail);
     return 0;
 }

@@ -1,8 +1,9 @@
 // A whole lookup against the local dictionary service on loopback, beside
 // the same request made directly with libcurl and the reply parsed with
 // TinyXML alone. Run under scripts/with-service (it sets http_proxy and
-// LEXIGROVE_SERVICE_PORT); prints lookups per second, the median latency and
-// the ratio lookup / direct.
+// LEXIGROVE_SERVICE_PORT); prints the median time per lookup of each and the
+// median over alternating rounds of the ratio lookup / direct.
+#include "bench/common/Report.h"
 #include "plugin/Search.h"
 #include "plugin/SearchContext.h"
 
@@ -35,77 +36,104 @@ size_t Append(char* data, size_t size, size_t count, void* out) {
     return size * count;
 }
 
-// The plugin's search, with its context kept for the whole run as a host
-// keeps the loaded plugin.
-void BM_PluginLookup(benchmark::State& state) {
-    SearchContext context;
-    size_t i = 0;
-    for (auto _ : state) {
-        if (SearchWord(context, u"en", u"fr", kWords[i++ % kWordCount]) != 1) {
-            state.SkipWithError("lookup failed: is the service running?");
-            break;
-        }
+// A run of lookups through the plugin's search, with its context kept for
+// the whole benchmark as a host keeps the loaded plugin. False when one fails.
+bool PluginLookups(SearchContext& context, size_t count, size_t& next) {
+    for (size_t n = 0; n < count; ++n) {
+        if (SearchWord(context, u"en", u"fr", kWords[next++ % kWordCount]) != 1)
+            return false;
         context.results.clear();
     }
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+    return true;
 }
 
 // The same requests with one reused libcurl handle through the same proxy,
 // each reply parsed by TinyXML.
-void BM_DirectCurlAndParse(benchmark::State& state) {
-    CURL* curl = curl_easy_init();
-    std::string body;
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    size_t i = 0;
-    for (auto _ : state) {
-        body.clear();
-        const std::string address = Address(i++);
-        curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
-        long status = 0;
-        if (curl_easy_perform(curl) != CURLE_OK ||
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200) {
-            state.SkipWithError("request failed: is the service running?");
-            break;
-        }
-        TiXmlDocument document;
-        benchmark::DoNotOptimize(document.Parse(body.c_str(), nullptr, TIXML_ENCODING_UTF8));
-    }
-    curl_easy_cleanup(curl);
-    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
-}
-
-BENCHMARK(BM_PluginLookup)->Repetitions(5)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_DirectCurlAndParse)->Repetitions(5)->MinTime(1.0)->UseRealTime();
-
-// Keeps the median real time of each benchmark for the closing ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
+class Direct {
 public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                medians_[run.run_name.function_name] = run.GetAdjustedRealTime();
-            }
-        }
+    Direct() : curl_(curl_easy_init()) {
+        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, Append);
+        curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body_);
+        curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     }
-    void Summary() const {
-        const auto plugin = medians_.find("BM_PluginLookup");
-        const auto direct = medians_.find("BM_DirectCurlAndParse");
-        if (plugin == medians_.end() || direct == medians_.end()) {
-            return;
+    ~Direct() { curl_easy_cleanup(curl_); }
+    Direct(const Direct&) = delete;
+    Direct& operator=(const Direct&) = delete;
+
+    bool Lookups(size_t count, size_t& next) {
+        for (size_t n = 0; n < count; ++n) {
+            body_.clear();
+            const std::string address = Address(next++);
+            curl_easy_setopt(curl_, CURLOPT_URL, address.c_str());
+            long status = 0;
+            if (curl_easy_perform(curl_) != CURLE_OK ||
+                curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+                status != 200)
+                return false;
+            TiXmlDocument document;
+            benchmark::DoNotOptimize(document.Parse(body_.c_str(), nullptr, TIXML_ENCODING_UTF8));
         }
-        std::printf("\nlookup: %.0f lookups/s, median %.1f us; direct: %.0f requests/s, "
-                    "median %.1f us\n",
-                    1e9 / plugin->second, plugin->second / 1e3, 1e9 / direct->second,
-                    direct->second / 1e3);
-        std::printf("RATIO lookup/direct %.2f (target <= 1.30)\n", plugin->second / direct->second);
+        return true;
     }
 
 private:
-    std::map<std::string, double> medians_;
+    CURL* curl_;
+    std::string body_;
 };
+
+template <class Work> double Seconds(Work work, bool& ok) {
+    const auto start = std::chrono::steady_clock::now();
+    ok = work();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Each iteration is one round: a run of plugin lookups and a run of direct
+// requests, in turn first, so that both see the same moments of a busy
+// machine. The iteration time is the plugin's; the counters give the median
+// over the rounds of each side's time per lookup and of the round's ratio.
+constexpr size_t kPerRound = 300;
+void BM_LookupVsDirect(benchmark::State& state) {
+    SearchContext context;
+    Direct direct;
+    size_t nextPlugin = 0, nextDirect = 0;
+    std::vector<double> plugin, straight, ratios;
+    bool pluginFirst = true;
+    for (auto _ : state) {
+        bool okPlugin = false, okDirect = false;
+        double p = 0, d = 0;
+        const auto pluginRun = [&] { return PluginLookups(context, kPerRound, nextPlugin); };
+        const auto directRun = [&] { return direct.Lookups(kPerRound, nextDirect); };
+        if (pluginFirst) {
+            p = Seconds(pluginRun, okPlugin);
+            d = Seconds(directRun, okDirect);
+        } else {
+            d = Seconds(directRun, okDirect);
+            p = Seconds(pluginRun, okPlugin);
+        }
+        if (!okPlugin || !okDirect) {
+            state.SkipWithError("lookup failed: is the service running?");
+            return;
+        }
+        pluginFirst = !pluginFirst;
+        state.SetIterationTime(p / kPerRound);
+        plugin.push_back(p / kPerRound);
+        straight.push_back(d / kPerRound);
+        ratios.push_back(p / d);
+    }
+    state.counters["lookup_us"] = Median(plugin) * 1e6;
+    state.counters["direct_us"] = Median(straight) * 1e6;
+    state.counters["lookup/direct"] = Median(ratios);
+    state.counters["rounds"] = static_cast<double>(ratios.size());
+}
+
+constexpr int kRounds = 21;
+BENCHMARK(BM_LookupVsDirect)->Iterations(kRounds)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace
 
@@ -116,10 +144,24 @@ int main(int argc, char** argv) {
     }
     curl_global_init(CURL_GLOBAL_DEFAULT);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.Summary();
     benchmark::Shutdown();
     curl_global_cleanup();
+    // One benchmark run (no repetitions): its counters already hold the
+    // medians over the rounds.
+    const auto* round = reporter.Find("BM_LookupVsDirect");
+    if (!round) {
+        std::fprintf(stderr, "bench_lookup: no rounds measured\n");
+        return 1;
+    }
+    char detail[160];
+    std::snprintf(
+        detail, sizeof detail,
+        "median of %.0f alternating rounds of %zu lookups; lookup %.1f us, direct %.1f us",
+        round->counters.at("rounds").value, kPerRound, round->counters.at("lookup_us").value,
+        round->counters.at("direct_us").value);
+    bench::PrintRatio("lookup/direct-time", round->counters.at("lookup/direct").value, "<=", 1.30,
+                      detail);
     return 0;
 }
