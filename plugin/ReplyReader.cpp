@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -174,15 +175,15 @@ struct Element {
 };
 
 // Reads one attribute as the reply means it: missing and empty alike give
-// null. A double-quoted value is cut to the bytes the outline keeps; when
+// null. With an outline, a double-quoted value is cut to the bytes it keeps; when
 // the end is cut, the kept bytes are copied into scratch for their
 // terminator.
 const char* AttributeText(const Element& at, const char* name, Attribute attribute,
-                          Outline& outline, std::string& scratch) {
+                          Outline* outline, std::string& scratch) {
     const char* value = at.element->Attribute(name);
     if (!value)
         return nullptr;
-    if (const Outline::Trim* trim = outline.FindTrim(at.node, attribute)) {
+    if (const Outline::Trim* trim = outline ? outline->FindTrim(at.node, attribute) : nullptr) {
         // The value as Value() gives it ends at its first zero byte.
         const size_t length = std::strlen(value);
         // The cut bytes at the front are raw white space: a value that does
@@ -205,9 +206,68 @@ const char* AttributeText(const Element& at, const char* name, Attribute attribu
     return *value ? value : nullptr;
 }
 
+// Well-formed UTF-8 (no overlong forms, no surrogates, nothing above
+// U+10FFFF) decoded into `out`, which has room for `length` units; the
+// number of units, or -1 for anything else. Such text converts to the same
+// units on every platform, so only the rest needs the system's conversion and
+// its replacement rules.
+ptrdiff_t DecodeWellFormed(const char* utf8, size_t length, char16_t* out) {
+    char16_t* const first = out;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8);
+    const unsigned char* const end = p + length;
+    const auto follows = [](unsigned char byte) { return (byte & 0xC0) == 0x80; };
+    while (p < end) {
+        const uint32_t lead = *p;
+        if (lead < 0x80) {
+            *out++ = static_cast<char16_t>(lead);
+            ++p;
+        } else if (lead < 0xC2) {
+            return -1;
+        } else if (lead < 0xE0) {
+            if (end - p < 2 || !follows(p[1]))
+                return -1;
+            *out++ = static_cast<char16_t>(((lead & 0x1F) << 6) | (p[1] & 0x3F));
+            p += 2;
+        } else if (lead < 0xF0) {
+            if (end - p < 3 || !follows(p[1]) || !follows(p[2]) || (lead == 0xE0 && p[1] < 0xA0) ||
+                (lead == 0xED && p[1] > 0x9F))
+                return -1;
+            *out++ = static_cast<char16_t>(((lead & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) |
+                                           (p[2] & 0x3F));
+            p += 3;
+        } else if (lead < 0xF5) {
+            if (end - p < 4 || !follows(p[1]) || !follows(p[2]) || !follows(p[3]) ||
+                (lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F))
+                return -1;
+            const uint32_t code = ((lead & 0x07) << 18) | ((p[1] & 0x3Fu) << 12) |
+                                  ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3F);
+            *out++ = static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+            *out++ = static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+            p += 4;
+        } else {
+            return -1;
+        }
+    }
+    return out - first;
+}
+
+// The text as Utf8ToWide converts it (and, for text that is not well-formed,
+// by Utf8ToWide itself, which reports a failing conversion).
 std::u16string Convert(const char* utf8) {
-    const BasicString wide = Utf8ToWide(utf8);
-    return std::u16string(wide.GetString(), static_cast<size_t>(wide.GetLength()));
+    const size_t length = std::strlen(utf8);
+    // Never more units than bytes; most values fit the local room.
+    char16_t local[128];
+    std::unique_ptr<char16_t[]> large;
+    char16_t* room = local;
+    if (length > sizeof local / sizeof local[0]) {
+        large.reset(new char16_t[length]);
+        room = large.get();
+    }
+    const ptrdiff_t units = DecodeWellFormed(utf8, length, room);
+    if (units >= 0)
+        return std::u16string(room, static_cast<size_t>(units));
+    const BasicString converted = Utf8ToWide(utf8);
+    return std::u16string(converted.GetString(), static_cast<size_t>(converted.GetLength()));
 }
 
 // Translation types repeat from item to item ("noun", "verb"): the last
@@ -259,16 +319,27 @@ bool EqualIgnoringCase(const char* a, const char* b) {
     }
 }
 
-// The walk over the parsed document. Every step is taken on TinyXML's tree
-// and on the outline side by side; should they ever disagree the reading
-// fails rather than trim by a wrong spelling.
-void Walk(const TiXmlDocument& document, Outline& outline, std::vector<SearchResult>& results) {
+// The walk over the parsed document. With an outline, every step is taken
+// on TinyXML's tree and on the outline side by side; should they ever
+// disagree the reading fails rather than trim by a wrong spelling. Without
+// one (a plain reply, whose values lose nothing to trimming) the tree is
+// walked alone.
+void Walk(const TiXmlDocument& document, Outline* outline, std::vector<SearchResult>& results) {
     std::string scratchName, scratchType;
     TypeTexts types;
+    // The outline's answers; the plain walk never looks at node numbers.
+    const auto find = [outline](uint32_t from, uint32_t last, uint8_t flag) {
+        return outline ? outline->Find(from, last, flag) : 0;
+    };
+    const auto end = [outline](uint32_t node) { return outline ? outline->End(node) : 0; };
+    const auto agree = [outline](bool same) {
+        if (outline)
+            Require(same);
+    };
 
     const TiXmlElement* rootElement = document.FirstChildElement();
-    const uint32_t rootNode = outline.Find(0, outline.Size(), Outline::kElement);
-    Require((rootElement != nullptr) == (rootNode != Outline::kNoNode));
+    const uint32_t rootNode = find(0, outline ? outline->Size() : 0, Outline::kElement);
+    agree((rootElement != nullptr) == (rootNode != Outline::kNoNode));
     if (!rootElement)
         Fail(kLineNoRoot);
     const Element root{rootElement, rootNode};
@@ -277,17 +348,19 @@ void Walk(const TiXmlDocument& document, Outline& outline, std::vector<SearchRes
     if (!status || !EqualIgnoringCase(status, "ok"))
         throw kFailure;
 
-    const uint32_t rootEnd = outline.End(rootNode);
+    const uint32_t rootEnd = end(rootNode);
     const TiXmlNode* current = root.element->FirstChild("result");
-    uint32_t currentNode = outline.Find(rootNode + 1, rootEnd, Outline::kValueResult);
+    uint32_t currentNode = find(rootNode + 1, rootEnd, Outline::kValueResult);
     while (current) {
-        Require(currentNode != Outline::kNoNode &&
-                (current->ToElement() != nullptr) == outline.Is(currentNode, Outline::kElement));
-        const uint32_t currentEnd = outline.End(currentNode);
+        if (outline)
+            Require(currentNode != Outline::kNoNode &&
+                    (current->ToElement() != nullptr) ==
+                        outline->Is(currentNode, Outline::kElement));
+        const uint32_t currentEnd = end(currentNode);
 
         const TiXmlElement* wordElement = current->FirstChildElement("word");
-        const uint32_t wordNode = outline.Find(currentNode + 1, currentEnd, Outline::kElementWord);
-        Require((wordElement != nullptr) == (wordNode != Outline::kNoNode));
+        const uint32_t wordNode = find(currentNode + 1, currentEnd, Outline::kElementWord);
+        agree((wordElement != nullptr) == (wordNode != Outline::kNoNode));
         if (!wordElement)
             Fail(kLineBadWord);
         const Element word{wordElement, wordNode};
@@ -297,17 +370,16 @@ void Walk(const TiXmlDocument& document, Outline& outline, std::vector<SearchRes
         const std::u16string wordText = Convert(headword);
 
         const TiXmlElement* listElement = word.element->NextSiblingElement();
-        const uint32_t listNode =
-            outline.Find(outline.End(wordNode), currentEnd, Outline::kElement);
-        Require((listElement != nullptr) == (listNode != Outline::kNoNode));
+        const uint32_t listNode = find(end(wordNode), currentEnd, Outline::kElement);
+        agree((listElement != nullptr) == (listNode != Outline::kNoNode));
         if (!listElement)
             Fail(kLineNoList);
 
-        const uint32_t listEnd = outline.End(listNode);
+        const uint32_t listEnd = end(listNode);
         const TiXmlElement* itemElement = listElement->FirstChildElement();
-        uint32_t itemNode = outline.Find(listNode + 1, listEnd, Outline::kElement);
+        uint32_t itemNode = find(listNode + 1, listEnd, Outline::kElement);
         while (itemElement) {
-            Require(itemNode != Outline::kNoNode);
+            agree(itemNode != Outline::kNoNode);
             const Element item{itemElement, itemNode};
             const char* name = AttributeText(item, "name", kName, outline, scratchName);
             const char* type = AttributeText(item, "type", kType, outline, scratchType);
@@ -318,19 +390,47 @@ void Walk(const TiXmlDocument& document, Outline& outline, std::vector<SearchRes
             results.push_back(SearchResult{wordText, std::move(nameText), typeText});
 
             itemElement = itemElement->NextSiblingElement();
-            itemNode = outline.Find(outline.End(itemNode), listEnd, Outline::kElement);
+            itemNode = find(end(itemNode), listEnd, Outline::kElement);
         }
-        Require(itemNode == Outline::kNoNode);
+        agree(itemNode == Outline::kNoNode);
 
         current = current->NextSibling();
         currentNode = currentEnd < rootEnd ? currentEnd : Outline::kNoNode;
     }
-    Require(currentNode == Outline::kNoNode);
+    agree(currentNode == Outline::kNoNode);
+}
+
+// Room for this reading's entries in at most one allocation. The list is
+// never emptied, so its room still grows geometrically: reserving just what
+// one reading needs would move the whole list every time.
+void MakeRoom(std::vector<SearchResult>& results, size_t entries) {
+    const size_t needed = results.size() + entries;
+    if (needed > results.capacity())
+        results.reserve(std::max(needed, 2 * results.capacity()));
 }
 
 } // namespace
 
 int ReadReplyText(const char* text, std::vector<SearchResult>& results) {
+    TiXmlDocument document;
+    try {
+        // A plain reply nests no deeper than the limit and its values need no
+        // trimming: the parser reads it alone.
+        size_t items = 0;
+        if (reply::IsPlain(text, kMaxDepth, &items)) {
+            if (!document.Parse(text, nullptr, TIXML_ENCODING_UTF8))
+                throw kFailure;
+            MakeRoom(results, items);
+            Walk(document, nullptr, results);
+            return 0;
+        }
+    } catch (int) {
+        return -1;
+    }
+    return ReadReplyOutlined(text, results);
+}
+
+int ReadReplyOutlined(const char* text, std::vector<SearchResult>& results) {
     TiXmlDocument document;
     // Released before the document: a large block freed after the
     // document's many small ones makes the allocator sort all of them first.
@@ -347,13 +447,8 @@ int ReadReplyText(const char* text, std::vector<SearchResult>& results) {
             throw kFailure;
         // The outline must be the document's: same end, same shape.
         Require(parseEnd == scanEnd);
-        // At most one allocation for this reading's entries. The list is
-        // never emptied, so its room still grows geometrically: reserving
-        // just what one reading needs would move the whole list every time.
-        const size_t needed = results.size() + outline.CountItems();
-        if (needed > results.capacity())
-            results.reserve(std::max(needed, 2 * results.capacity()));
-        Walk(document, outline, results);
+        MakeRoom(results, outline.CountItems());
+        Walk(document, &outline, results);
     } catch (int) {
         return -1;
     }

@@ -21,3 +21,8 @@ int ReadReply(SearchContext& context);
 // text must be followed by at least three more zero bytes (the receive buffer
 // keeps them): the parser can step up to three bytes past a zero byte.
 int ReadReplyText(const char* text, std::vector<SearchResult>& results);
+
+// The same reading, always through the full second pass over the text (the
+// outline), never the quick path for plain replies. Both give the same
+// entries and the same reports for every text; tests compare them.
+int ReadReplyOutlined(const char* text, std::vector<SearchResult>& results);

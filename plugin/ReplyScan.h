@@ -182,6 +182,19 @@ struct Spelling {
 
 enum class Outcome { kParsed, kFailed, kTooDeep };
 
+// A quick look at a reply, far lighter than the full pass: true only when
+// the text is a plain document (an optional "<?xml" declaration, then one
+// element tree of start tags, end tags and white space, nothing after it but
+// white space) that nests no deeper than maxDepth and in which no quoted
+// attribute value begins or ends with white space or begins with a
+// byte-order mark. Such a text is tokenised alike by this look and by the
+// parser, and none of its values loses anything to trimming, so the parser
+// can read it without the full pass. False says nothing: the full pass
+// decides. Reads what the full pass reads, nothing beyond. On true,
+// *fourthLevel is the number of elements four levels deep (where a reply's
+// translations stand).
+bool IsPlain(const char* text, size_t maxDepth, size_t* fourthLevel);
+
 template <class Sink> class Scanner {
 public:
     Scanner(Sink& sink, size_t maxDepth) : sink_(sink), maxDepth_(maxDepth) {
