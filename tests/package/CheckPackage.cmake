@@ -3,6 +3,7 @@
 # exporting exactly the plugin's functions.
 #   cmake -DPACKAGE=<zip> -DUNZIP=<unzip> -DOBJDUMP=<objdump> -DCHECK_EXPORTS=<file>
 #         -DIMAGE_FORMAT=<pei-i386|pei-x86-64> -DSETLOG_EXPORT=<name>
+#         -DPINS=<folder of pinned import tables> -DARCH=<i686|x86_64>
 #         -DWORK=<folder> -P CheckPackage.cmake
 cmake_minimum_required(VERSION 3.25)
 # The top folder is the ZIP's name without ".zip".
@@ -66,8 +67,8 @@ foreach(pair "TinyXML.txt|must not be misrepresented as being the original softw
     endif()
 endforeach()
 
-# The binaries are Windows images of the build's architecture; the plugin
-# exports exactly its functions and imports only system DLLs.
+# The binaries are Windows images of the build's architecture; both DLLs
+# export exactly their functions and import exactly their pinned tables.
 foreach(binary plugin-lexigrove.dll Skyloom.dll lexigrove-lookup.exe)
     execute_process(COMMAND ${OBJDUMP} -f ${root}/${binary} OUTPUT_VARIABLE header)
     if(NOT header MATCHES "file format ${IMAGE_FORMAT}\n")
@@ -77,23 +78,18 @@ endforeach()
 execute_process(
     COMMAND ${CMAKE_COMMAND} -DTOOL=${OBJDUMP} -DLIBRARY=${root}/plugin-lexigrove.dll
             "-DEXPECTED=${SETLOG_EXPORT},fnGetPluginName,fnGetPluginOwner,fnGetSearchResult,fnGetSearchResultCount,fnSearchWord,fnGetSupportedFromLanguages,fnGetSupportedToLanguages"
-            -DWINDOWS=ON -P ${CHECK_EXPORTS}
+            -DWINDOWS=ON -DIMPORTS=${PINS}/plugin-lexigrove.${ARCH}.txt -P ${CHECK_EXPORTS}
     RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
-    message(FATAL_ERROR "export table of the packaged plugin-lexigrove.dll is wrong")
+    message(FATAL_ERROR "export or import table of the packaged plugin-lexigrove.dll is wrong")
 endif()
-# Skyloom.dll: exactly its two functions (it imports WinINet besides the
-# system's core DLLs, so the plugin's import rule does not apply).
-execute_process(COMMAND ${OBJDUMP} -p ${root}/Skyloom.dll OUTPUT_VARIABLE dump)
-string(REGEX MATCH "Ordinal/Name Pointer\\] Table\n([^\n]+\n)+" table "${dump}")
-string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" rows "${table}")
-set(names "")
-foreach(row IN LISTS rows)
-    string(REGEX REPLACE "^\\[ *[0-9]+\\] +" "" name "${row}")
-    list(APPEND names "${name}")
-endforeach()
-list(SORT names)
-if(NOT names STREQUAL "CreateHttpFile;DeleteHttpFile")
-    message(FATAL_ERROR "exports of the packaged Skyloom.dll: ${names}")
+# Skyloom.dll: exactly its two functions, and its pinned imports.
+execute_process(
+    COMMAND ${CMAKE_COMMAND} -DTOOL=${OBJDUMP} -DLIBRARY=${root}/Skyloom.dll
+            -DEXPECTED=CreateHttpFile,DeleteHttpFile -DWINDOWS=ON
+            -DIMPORTS=${PINS}/Skyloom.${ARCH}.txt -P ${CHECK_EXPORTS}
+    RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "export or import table of the packaged Skyloom.dll is wrong")
 endif()
 message(STATUS "${PACKAGE}: ${files}")

@@ -1,7 +1,9 @@
-# Checks a built plugin's export table: exactly the EXPECTED names (a comma
-# list), and, for a Windows DLL, imports from the system's own DLLs only.
+# Checks a built library's export table: exactly the EXPECTED names (a comma
+# list). For a Windows DLL also its imports: with IMPORTS (a file of
+# "dll function" lines, the pinned import table) exactly those, so that a new
+# import is a deliberate change; without it, the system's own DLLs only.
 #   cmake -DTOOL=<objdump or nm> -DLIBRARY=<file> -DEXPECTED=a,b -DWINDOWS=<bool>
-#         -P CheckExports.cmake
+#         [-DIMPORTS=<file>] -P CheckExports.cmake
 cmake_minimum_required(VERSION 3.25)
 string(REPLACE "," ";" expected "${EXPECTED}")
 list(SORT expected)
@@ -21,6 +23,8 @@ string(REPLACE "\n" ";" lines "${dump}")
 
 set(exports "")
 set(imports "")
+set(imported "") # "dll function" for each imported function
+set(dll "")
 set(in_names OFF)
 foreach(line IN LISTS lines)
     if(WINDOWS)
@@ -42,6 +46,11 @@ foreach(line IN LISTS lines)
             string(STRIP "${CMAKE_MATCH_1}" dll)
             string(TOLOWER "${dll}" dll)
             list(APPEND imports "${dll}")
+        elseif(dll AND line MATCHES "^\t[0-9a-fA-F]+\t +[0-9]+ +([^ \t]+)$")
+            # "<vma> <hint> <name>" rows under the DLL's name.
+            list(APPEND imported "${dll} ${CMAKE_MATCH_1}")
+        elseif(line MATCHES "^[ \t]*$" AND NOT line MATCHES "^\t")
+            set(dll "")
         endif()
     elseif(line MATCHES "^[0-9a-fA-F]* *[TDBR] (.+)$")
         # Strong definitions only: weak ones (W, V) are template instances of
@@ -62,7 +71,23 @@ if(NOT exports STREQUAL expected)
     message(FATAL_ERROR "exports of ${LIBRARY}:\n  ${shown}\nexpected:\n  ${wanted}")
 endif()
 
-if(WINDOWS)
+if(WINDOWS AND IMPORTS)
+    file(STRINGS ${IMPORTS} pinned REGEX "^[^#]")
+    list(SORT pinned)
+    list(SORT imported)
+    if(NOT imported STREQUAL pinned)
+        set(added ${imported})
+        list(REMOVE_ITEM added ${pinned})
+        set(gone ${pinned})
+        list(REMOVE_ITEM gone ${imported})
+        string(REPLACE ";" "\n  " added "${added}")
+        string(REPLACE ";" "\n  " gone "${gone}")
+        message(FATAL_ERROR "imports of ${LIBRARY} differ from ${IMPORTS}\n"
+                            "new:\n  ${added}\nno longer imported:\n  ${gone}")
+    endif()
+    list(LENGTH imported count)
+    message(STATUS "imports: ${count} functions as pinned")
+elseif(WINDOWS)
     set(system_dlls kernel32.dll msvcrt.dll user32.dll advapi32.dll ntdll.dll)
     if(NOT imports)
         message(FATAL_ERROR "no import table found in ${LIBRARY}")
