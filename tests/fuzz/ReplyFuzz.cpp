@@ -4,7 +4,12 @@
 //
 // Besides running the reader, every input checks the second pass the reader
 // trims by against TinyXML itself: the same verdict, the same end position,
-// and node for node the same tree, values and attribute values.
+// and node for node the same tree, values and attribute values. Each
+// attribute's kept bytes are checked against an oracle that reads the raw
+// value again with TinyXML's own character steps and applies the trimming
+// rule to them: a double-quoted value loses the literal white space at its
+// ends (and a byte-order mark among the leading white space); a character
+// that comes from a reference is never removed; other values are kept whole.
 
 #include "basiccpp/Log.h"
 #include "online/ReceiveBuffer.h"
@@ -20,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -46,6 +52,8 @@ enum Kind { kElement, kText, kCData, kComment, kUnknown, kDeclaration };
 struct Attr {
     std::string name, value;
     reply::Spelling spelling;
+    std::string oracleValue; // the whole value as the oracle reads it
+    std::string oracleKept;  // what the trimming rule keeps of it
 };
 struct Node {
     int kind;
@@ -53,6 +61,77 @@ struct Node {
     std::string value;
     std::vector<Attr> attributes;
 };
+
+void Check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "second pass disagrees with TinyXML: %s\n", what);
+        std::abort();
+    }
+}
+
+// TinyXML's own steps over raw text, which the oracle reads values with.
+struct TinyXmlSteps : TiXmlBase {
+    using TiXmlBase::GetChar;
+    using TiXmlBase::IsWhiteSpace;
+    using TiXmlBase::SkipWhiteSpace;
+};
+
+// White space as the trimming rule names it: space, tab, line feed, vertical
+// tab, form feed, carriage return.
+bool IsRuleWhite(const std::string& piece) {
+    if (piece.size() != 1)
+        return false;
+    const char c = piece[0];
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads the attribute whose name starts at `name` from the raw text, one
+// TinyXML character at a time, and applies the trimming rule to those
+// characters. Sets the whole value and the kept value.
+void Oracle(const char* name, size_t nameLength, std::string* whole, std::string* kept) {
+    struct Piece {
+        std::string bytes;
+        bool literal; // written as itself, not as a reference
+    };
+    const TiXmlEncoding utf8 = TIXML_ENCODING_UTF8;
+    const char* p = TinyXmlSteps::SkipWhiteSpace(name + nameLength, utf8);
+    Check(p && *p == '=', "oracle finds the equals sign");
+    p = TinyXmlSteps::SkipWhiteSpace(p + 1, utf8);
+    Check(p && *p, "oracle finds the value");
+    const char quote = *p;
+    if (quote != '"' && quote != '\'') {
+        // Unquoted: the raw bytes, kept whole.
+        const char* end = p;
+        while (*end && !TinyXmlSteps::IsWhiteSpace(*end) && *end != '/' && *end != '>')
+            ++end;
+        whole->assign(p, end);
+        *kept = *whole;
+        return;
+    }
+    std::vector<Piece> pieces;
+    for (++p; p && *p && *p != quote;) {
+        char bytes[4] = {0, 0, 0, 0};
+        int length = 0;
+        const bool literal = *p != '&';
+        p = TinyXmlSteps::GetChar(p, bytes, &length, utf8);
+        pieces.push_back({std::string(bytes, static_cast<size_t>(length)), literal});
+    }
+    whole->clear();
+    for (const Piece& piece : pieces)
+        *whole += piece.bytes;
+    size_t begin = 0;
+    size_t end = pieces.size();
+    if (quote == '"') {
+        while (begin < end && pieces[begin].literal &&
+               (IsRuleWhite(pieces[begin].bytes) || pieces[begin].bytes == "\xEF\xBB\xBF"))
+            ++begin;
+        while (end > begin && pieces[end - 1].literal && IsRuleWhite(pieces[end - 1].bytes))
+            --end;
+    }
+    kept->clear();
+    for (size_t i = begin; i < end; ++i)
+        *kept += pieces[i].bytes;
+}
 
 // Records the pass's view in document order.
 class Recorder {
@@ -66,8 +145,9 @@ public:
         open_.push_back(nodes.size() - 1);
     }
     void Attribute(const char* name, size_t length, const reply::Spelling& spelling) {
-        nodes[open_.back()].attributes.push_back(
-            {std::string(name, length), *scanner_->Value().text, spelling});
+        Attr attribute{std::string(name, length), *scanner_->Value().text, spelling, {}, {}};
+        Oracle(name, length, &attribute.oracleValue, &attribute.oracleKept);
+        nodes[open_.back()].attributes.push_back(std::move(attribute));
     }
     void CloseElement() {
         open_.pop_back();
@@ -85,13 +165,6 @@ private:
     std::vector<size_t> open_;
     size_t depth_ = 0;
 };
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "second pass disagrees with TinyXML: %s\n", what);
-        std::abort();
-    }
-}
 
 int KindOf(const TiXmlNode* node) {
     switch (node->Type()) {
@@ -129,17 +202,9 @@ void CompareTrees(const TiXmlDocument& document, const std::vector<Node>& nodes)
                 const reply::Spelling& s = a.spelling;
                 Check(s.length == a.value.size(), "spelling length");
                 Check(s.keepBegin <= s.keepEnd && s.keepEnd <= s.length, "kept range");
-                if (s.quote != '"')
-                    Check(s.keepBegin == 0 && s.keepEnd == s.length, "only double quotes trim");
-                for (size_t i = 0; i < s.keepBegin; ++i) {
-                    const unsigned char b = static_cast<unsigned char>(a.value[i]);
-                    Check(reply::IsTrimWhite(b) || b == 0xEF || b == 0xBB || b == 0xBF,
-                          "cut lead is white space");
-                }
-                for (size_t i = s.keepEnd; i < s.length && s.keepEnd > s.keepBegin; ++i) {
-                    const unsigned char b = static_cast<unsigned char>(a.value[i]);
-                    Check(reply::IsTrimWhite(b) || b == 0, "cut tail is white space");
-                }
+                Check(a.oracleValue == a.value, "oracle reads the value as TinyXML does");
+                Check(a.value.compare(s.keepBegin, s.keepEnd - s.keepBegin, a.oracleKept) == 0,
+                      "kept bytes are what the trimming rule keeps");
                 attribute = attribute->Next();
             }
             Check(attribute == nullptr, "TinyXML has more attributes");
