@@ -78,21 +78,17 @@ struct TinyXmlSteps : TiXmlBase {
 
 // White space as the trimming rule names it: space, tab, line feed, vertical
 // tab, form feed, carriage return.
-bool IsRuleWhite(const std::string& piece) {
-    if (piece.size() != 1)
-        return false;
-    const char c = piece[0];
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+bool IsRuleWhite(int byte) {
+    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' ||
+           byte == '\r';
 }
 
-// Reads the attribute whose name starts at `name` from the raw text, one
-// TinyXML character at a time, and applies the trimming rule to those
-// characters. Sets the whole value and the kept value.
+// Reads the attribute whose name starts at `name` from the raw text with
+// TinyXML's character steps, noting for each stored byte the byte written in
+// its place (-1 for a byte that comes from a reference), and applies the
+// trimming rule to the bytes as written. Sets the whole value and the kept
+// value.
 void Oracle(const char* name, size_t nameLength, std::string* whole, std::string* kept) {
-    struct Piece {
-        std::string bytes;
-        bool literal; // written as itself, not as a reference
-    };
     const TiXmlEncoding utf8 = TIXML_ENCODING_UTF8;
     const char* p = TinyXmlSteps::SkipWhiteSpace(name + nameLength, utf8);
     Check(p && *p == '=', "oracle finds the equals sign");
@@ -108,29 +104,33 @@ void Oracle(const char* name, size_t nameLength, std::string* whole, std::string
         *kept = *whole;
         return;
     }
-    std::vector<Piece> pieces;
+    whole->clear();
+    std::vector<int> written;
     for (++p; p && *p && *p != quote;) {
         char bytes[4] = {0, 0, 0, 0};
         int length = 0;
-        const bool literal = *p != '&';
+        const char* const step = p;
         p = TinyXmlSteps::GetChar(p, bytes, &length, utf8);
-        pieces.push_back({std::string(bytes, static_cast<size_t>(length)), literal});
+        whole->append(bytes, static_cast<size_t>(length));
+        for (int i = 0; i < length; ++i)
+            written.push_back(*step == '&' ? -1 : static_cast<unsigned char>(step[i]));
     }
-    whole->clear();
-    for (const Piece& piece : pieces)
-        *whole += piece.bytes;
     size_t begin = 0;
-    size_t end = pieces.size();
+    size_t end = written.size();
     if (quote == '"') {
-        while (begin < end && pieces[begin].literal &&
-               (IsRuleWhite(pieces[begin].bytes) || pieces[begin].bytes == "\xEF\xBB\xBF"))
-            ++begin;
-        while (end > begin && pieces[end - 1].literal && IsRuleWhite(pieces[end - 1].bytes))
+        for (;;) {
+            if (begin < end && IsRuleWhite(written[begin]))
+                begin += 1;
+            else if (begin + 3 <= end && written[begin] == 0xEF && written[begin + 1] == 0xBB &&
+                     written[begin + 2] == 0xBF)
+                begin += 3;
+            else
+                break;
+        }
+        while (end > begin && IsRuleWhite(written[end - 1]))
             --end;
     }
-    kept->clear();
-    for (size_t i = begin; i < end; ++i)
-        *kept += pieces[i].bytes;
+    kept->assign(*whole, begin, end - begin);
 }
 
 // Records the pass's view in document order.
