@@ -88,11 +88,13 @@ int FreeModule(ModuleHandle module);
 // - a lead (C2-DF, E0-EF, F0-F4) with the byte after it when that byte is a
 //   continuation outside the lead's range (overlong, surrogate, > U+10FFFF);
 // - a lead and the continuations after it up to a byte that does not
-//   continue it (that byte starts the next step);
-// - a lead whose sequence would run past the end of the input, with all the
-//   bytes after it. With srcCount -1 the terminator is input too: "A\xE0"
-//   gives the two units A U+FFFD and no terminator. Whoever converts
-//   untrusted bytes with -1 must terminate the result itself.
+//   continue it (that byte starts the next step), or up to the end of the
+//   input: a sequence the end cuts short gives one U+FFFD and takes nothing
+//   after it, so with srcCount -1 the terminator is always converted.
+//   (Wine's conversion, through at least 8.0, instead turns everything from
+//   a lead whose sequence would run past the end into one U+FFFD, the
+//   terminator included: "A\xF0B" gives A U+FFFD. Callers that convert
+//   untrusted bytes with -1 terminate the result themselves.)
 int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int srcCount,
                         char16_t* dst, int dstCount);
 // WideCharToMultiByte with no default character, for the same code pages and

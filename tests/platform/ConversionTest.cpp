@@ -74,7 +74,6 @@ TEST(Utf8Decode, MalformedSequencesBecomeReplacementCharacters) {
         {"\xF0\x9F\x98\x41", u"\xFFFD\x41"},         //
         {"\xC3\xC3\xA9", u"\xFFFD\xE9"},             // a new lead ends the old sequence
         {"\x41\xE2\x82", u"\x41\xFFFD"},             // cut by the end of the input
-        {"\x41\xE2\x41", u"\x41\xFFFD"},             // the cut sequence takes the rest
         {"\xF0\x9F\x98", u"\xFFFD"},                 //
     };
     for (const Case& c : cases) {
@@ -82,15 +81,22 @@ TEST(Utf8Decode, MalformedSequencesBecomeReplacementCharacters) {
     }
 }
 
-TEST(Utf8Decode, ACutSequenceBeforeTheTerminatorSwallowsIt) {
-    // With count -1 the terminator is input like any other byte: a lead
-    // whose sequence would run past it takes it into the U+FFFD.
-    EXPECT_EQ(Widen("A\xE0", -1), u"A\xFFFD");
-    EXPECT_EQ(Widen("A\xF0\x9F", -1), u"A\xFFFD");
-    // A 2-byte lead right before the terminator still leaves it.
+#ifndef _WIN32
+// A sequence cut short right before the end of the input takes nothing after
+// it: not a character, not the terminator. (Wine's own conversion takes the
+// rest of the input there; the Windows lanes compare the two in the
+// differential test, which spells that difference out.)
+TEST(Utf8Decode, ACutSequenceTakesNothingAfterIt) {
+    EXPECT_EQ(WidenAll("A\xF0\x42"), u"A\xFFFD\x42"); // "B" after a cut 4-byte lead
+    EXPECT_EQ(WidenAll("A\xE2\x82\x42"), u"A\xFFFD\x42");
+    EXPECT_EQ(WidenAll("\xF0\x9F\x98\x42"), u"\xFFFD\x42");
+    EXPECT_EQ(WidenAll("\xC3\xE2\x42"), u"\xFFFD\xFFFD\x42");
+    EXPECT_EQ(Widen("A\xE0", -1), std::u16string(u"A\xFFFD", 3));
+    EXPECT_EQ(Widen("A\xF0\x9F", -1), std::u16string(u"A\xFFFD", 3));
+    EXPECT_EQ(Widen("A\xF0\x42", -1), std::u16string(u"A\xFFFD\x42", 4));
     EXPECT_EQ(Widen("A\xC3", -1), std::u16string(u"A\xFFFD", 3));
-    EXPECT_EQ(Widen("A\xF0\x9F\x98", -1), std::u16string(u"A\xFFFD", 3));
 }
+#endif
 
 TEST(Utf8Decode, StrictModeRefusesMalformedInput) {
     char16_t out[8];
