@@ -84,10 +84,11 @@ bool IsRuleWhite(int byte) {
 }
 
 // Reads the attribute whose name starts at `name` from the raw text with
-// TinyXML's character steps, noting for each stored byte the byte written in
-// its place (-1 for a byte that comes from a reference), and applies the
-// trimming rule to the bytes as written. Sets the whole value and the kept
-// value.
+// TinyXML's character steps and applies the trimming rule to the value as
+// written: each stored byte is noted with the byte written in its place (-1
+// for one that comes from a reference), and an '&' that TinyXML drops (no
+// known reference follows it) is noted as a written character the value does
+// not hold. Sets the whole value and the kept value.
 void Oracle(const char* name, size_t nameLength, std::string* whole, std::string* kept) {
     const TiXmlEncoding utf8 = TIXML_ENCODING_UTF8;
     const char* p = TinyXmlSteps::SkipWhiteSpace(name + nameLength, utf8);
@@ -104,33 +105,50 @@ void Oracle(const char* name, size_t nameLength, std::string* whole, std::string
         *kept = *whole;
         return;
     }
-    whole->clear();
-    std::vector<int> written;
+    struct Unit {
+        int written; // the byte as written; -1 from a reference
+        bool stored; // false for a dropped '&'
+        char byte;   // the stored byte
+    };
+    std::vector<Unit> units;
     for (++p; p && *p && *p != quote;) {
         char bytes[4] = {0, 0, 0, 0};
         int length = 0;
         const char* const step = p;
         p = TinyXmlSteps::GetChar(p, bytes, &length, utf8);
-        whole->append(bytes, static_cast<size_t>(length));
+        if (length == 0)
+            units.push_back({'&', false, 0});
         for (int i = 0; i < length; ++i)
-            written.push_back(*step == '&' ? -1 : static_cast<unsigned char>(step[i]));
+            units.push_back(
+                {*step == '&' ? -1 : static_cast<unsigned char>(step[i]), true, bytes[i]});
     }
     size_t begin = 0;
-    size_t end = written.size();
+    size_t end = units.size();
     if (quote == '"') {
+        const auto literal = [&](size_t i, int byte) {
+            return units[i].stored && units[i].written == byte;
+        };
         for (;;) {
-            if (begin < end && IsRuleWhite(written[begin]))
+            if (begin < end && units[begin].stored && IsRuleWhite(units[begin].written))
                 begin += 1;
-            else if (begin + 3 <= end && written[begin] == 0xEF && written[begin + 1] == 0xBB &&
-                     written[begin + 2] == 0xBF)
+            else if (begin + 3 <= end && literal(begin, 0xEF) && literal(begin + 1, 0xBB) &&
+                     literal(begin + 2, 0xBF))
                 begin += 3;
             else
                 break;
         }
-        while (end > begin && IsRuleWhite(written[end - 1]))
+        while (end > begin && units[end - 1].stored && IsRuleWhite(units[end - 1].written))
             --end;
     }
-    kept->assign(*whole, begin, end - begin);
+    whole->clear();
+    kept->clear();
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (!units[i].stored)
+            continue;
+        *whole += units[i].byte;
+        if (i >= begin && i < end)
+            *kept += units[i].byte;
+    }
 }
 
 // Records the pass's view in document order.
