@@ -18,6 +18,24 @@ const char16_t kDigitBlocks[] = {
     0xA8D0, 0xA900, 0xA9D0, 0xA9F0, 0xAA50, 0xABF0, 0xFF10,
 };
 
+// First units (the zero) of the blocks of ten decimal digits _wtoi reads, each
+// as the value of its distance from the zero: fewer blocks than iswdigit
+// accepts, so a width may end at a digit the skip after it still passes.
+const char16_t kNumberBlocks[] = {
+    0x0030, 0x0660, 0x06F0, 0x0966, 0x09E6, 0x0A66, 0x0AE6, 0x0B66, 0x0C66,
+    0x0CE6, 0x0D66, 0x0E50, 0x0ED0, 0x0F20, 0x1040, 0x17E0, 0x1810, 0xFF10,
+};
+
+// The value of a digit _wtoi reads, or -1.
+int DigitValue(char16_t u) {
+    for (char16_t zero : kNumberBlocks) {
+        if (u >= zero && u < zero + 10) {
+            return u - zero;
+        }
+    }
+    return -1;
+}
+
 // Sums of the estimate wrap as 32-bit integers do, without undefined overflow.
 int32_t Add(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
@@ -149,9 +167,9 @@ int32_t WideToInt(const char16_t* text) {
         ++text;
     }
     int64_t value = 0;
-    for (; *text >= u'0' && *text <= u'9'; ++text) {
+    for (int digit = DigitValue(*text); digit >= 0; digit = DigitValue(*++text)) {
         if (value <= INT32_MAX) {
-            value = value * 10 + (*text - u'0');
+            value = value * 10 + digit;
         }
     }
     if (negative) {

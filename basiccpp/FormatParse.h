@@ -23,9 +23,11 @@ bool IsWideSpace(char16_t unit);
 // Decimal digits as the Windows C runtime's iswdigit classifies them: the
 // Unicode decimal digit blocks and the superscripts 0xB2, 0xB3 and 0xB9.
 bool IsWideDigit(char16_t unit);
-// _wtoi: leading white space, an optional sign, then ASCII digits; 0 when
+// _wtoi: leading white space, an optional sign, then decimal digits; 0 when
 // there are none; clamped to the 32-bit range on overflow. Reads nothing
-// past the terminator.
+// past the terminator. The digits are those of the Windows C runtime's
+// _wtoi: ASCII and 17 other blocks of ten (Arabic-Indic, Devanagari, Thai,
+// fullwidth and more), a subset of what iswdigit accepts.
 int32_t WideToInt(const char16_t* text);
 
 enum class SizeModifier { None, Narrow, Wide, Int64 };

@@ -226,7 +226,7 @@ int WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* src, 
     if (codePage != kCodePageAnsi && codePage != kCodePageUtf8) {
         return Fail(kErrorInvalidParameter);
     }
-    const uint32_t allowed = codePage == kCodePageUtf8 ? kWcErrInvalidChars : 0;
+    const uint32_t allowed = codePage == kCodePageUtf8 ? uint32_t{kWcErrInvalidChars} : 0u;
     if (flags & ~allowed) {
         return Fail(kErrorInvalidFlags);
     }
