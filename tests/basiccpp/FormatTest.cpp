@@ -84,20 +84,82 @@ TEST_F(Estimates, NarrowAndWideTextLetters) {
     EXPECT_EQ(Estimate(u"%##d", 1), 36);
 }
 
-// Each conversion must take exactly its argument's size from the cursor:
-// the text after it is only measured right if it did.
+// Each conversion must take exactly its argument's size from the cursor.
+// Every value is followed by two texts of different lengths, five units and
+// three: the %s after the conversion measures 5 only if the conversion took
+// its own size. On a 32-bit build a wrong size moves the cursor by 4 bytes:
+// a %d that took 8 bytes would skip the five-unit text and measure the
+// three-unit one; a %I64d that took an int would read the value's high half
+// as the text, so that half is the address of the three-unit text. (On the
+// 64-bit builds every integer argument fills one 8-byte slot, so there an
+// int and a 64-bit step are the same; the win32 lane tells them apart.)
 TEST_F(Estimates, ArgumentsAreTakenWithTheirSizes) {
     const char16_t* five = u"12345";
-    EXPECT_EQ(Estimate(u"%I64d%s", -1LL, five), 32 + 5);
-    EXPECT_EQ(Estimate(u"%d%s", 1, five), 32 + 5);
-    EXPECT_EQ(Estimate(u"%ld%s", 1, five), 32 + 5);
-    EXPECT_EQ(Estimate(u"%f%s", 2.0, five), 312 + 5);
-    EXPECT_EQ(Estimate(u"%Lf%s", 2.0, five), 312 + 5);
-    EXPECT_EQ(Estimate(u"%p%s", static_cast<void*>(nullptr), five), 32 + 5);
-    EXPECT_EQ(Estimate(u"%c%s", 'a', five), 2 + 5);
+    const char16_t* three = u"123";
+    const auto highHalfIsThree =
+        static_cast<long long>(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(three)) << 32);
+    EXPECT_EQ(Estimate(u"%I64d%s", highHalfIsThree, five, three), 32 + 5);
+    EXPECT_EQ(Estimate(u"%I64x%s", highHalfIsThree | 7, five, three), 32 + 5);
+    EXPECT_EQ(Estimate(u"%d%s", 1, five, three), 32 + 5);
+    EXPECT_EQ(Estimate(u"%ld%s", 1, five, three), 32 + 5);
+    EXPECT_EQ(Estimate(u"%hd%s", 1, five, three), 32 + 5);
+    EXPECT_EQ(Estimate(u"%f%s", 2.0, five, three), 312 + 5);
+    EXPECT_EQ(Estimate(u"%Lf%s", 2.0, five, three), 312 + 5);
+    EXPECT_EQ(Estimate(u"%g%s", 2.0, five, three), 128 + 5);
+    EXPECT_EQ(Estimate(u"%p%s", static_cast<void*>(nullptr), five, three), 32 + 5);
+    EXPECT_EQ(Estimate(u"%c%s", 'a', five, three), 2 + 5);
+    EXPECT_EQ(Estimate(u"%lc%s", u'a', five, three), 2 + 5);
     int count = 0;
-    EXPECT_EQ(Estimate(u"%n%s", &count, five), 5);
-    EXPECT_EQ(Estimate(u"%*.*s%s", 1, 2, u"abc", five), 2 + 5);
+    EXPECT_EQ(Estimate(u"%n%s", &count, five, three), 5);
+    EXPECT_EQ(Estimate(u"%*.*s%s", 1, 2, u"abc", five, three), 2 + 5);
+    EXPECT_TRUE(log.asserts.empty());
+}
+
+// The rows of the reservation table the cases above leave out: every
+// integer letter, g, G and C, the character sizes, the integer sizes, the
+// modifiers that change nothing, and a pointer's width.
+TEST_F(Estimates, EveryLetterAndModifierOfTheTable) {
+    for (const char16_t* format :
+         {u"%i", u"%o", u"%u", u"%X", u"%hd", u"%ld", u"%hx", u"%lu", u"%Fd", u"%Ld", u"%Nd"}) {
+        EXPECT_EQ(Estimate(format, 7), 32) << ::testing::PrintToString(std::u16string(format));
+    }
+    EXPECT_EQ(Estimate(u"%40i|%40o|%40u|%40X", 1, 2, 3, 4), 4 * 40 + 3);
+    EXPECT_EQ(Estimate(u"%40hd|%40lx", 1, 2), 40 + 1 + 40);
+    EXPECT_EQ(Estimate(u"%g|%G|%40.100G", 1.5, 2.5, 3.5), 128 + 1 + 128 + 1 + 140);
+    EXPECT_EQ(Estimate(u"%C|%hc|%lc|%5hc|%9lC", 'a', 'b', u'c', 'd', u'e'), 2 + 2 + 2 + 5 + 9 + 4);
+    EXPECT_EQ(Estimate(u"%Fs|%Ls|%NS", u"abc", u"abcd", "ab"), 3 + 4 + 2 + 2);
+    EXPECT_EQ(Estimate(u"%Lf|%Fe", 1.5, 2.5), 312 + 1 + 128);
+    EXPECT_EQ(Estimate(u"%40p", static_cast<void*>(nullptr)), 40);
+    EXPECT_TRUE(log.asserts.empty());
+}
+
+// An asterisk width replaces an earlier one and keeps the digits after it
+// from being read; a zero asterisk width lets them be read.
+TEST_F(Estimates, AsteriskWidths) {
+    const char16_t* five = u"12345";
+    // Two asterisks: both arguments are taken, the second is the width.
+    EXPECT_EQ(Estimate(u"%**d%s", 10, 50, 7, five), 50 + 5);
+    // "%*5d" with width 40: the 5 is the conversion letter (outside the
+    // table, no argument taken), the d is plain text; the value 7 is left.
+    EXPECT_EQ(Estimate(u"%*5d", 40, 7), 1);
+    EXPECT_EQ(log.Lines(), (std::vector<int32_t>{1745}));
+    log.asserts.clear();
+    // With width 0 from the asterisk the digits are the width.
+    EXPECT_EQ(Estimate(u"%*50d%s", 0, 7, five), 50 + 5);
+    EXPECT_TRUE(log.asserts.empty());
+}
+
+// A width is read as _wtoi reads it (its digits include Arabic-Indic and
+// fullwidth ones) and every digit iswdigit knows after it is skipped, also
+// one _wtoi does not read (superscript two, N'Ko one).
+TEST_F(Estimates, WidthsWithDigitsBeyondAscii) {
+    EXPECT_EQ(Estimate(u"%\u0664\u0660d", 7), 40);    // Arabic-Indic 4 0
+    EXPECT_EQ(Estimate(u"%\uFF14\uFF10d", 7), 40);    // fullwidth 4 0
+    EXPECT_EQ(Estimate(u"%4\u0966d", 7), 40);         // Devanagari zero after an ASCII 4
+    EXPECT_EQ(Estimate(u"%40\u00B2d", 7), 40);        // superscript two skipped
+    EXPECT_EQ(Estimate(u"%40\u07C1\u00B9d", 7), 40);  // N'Ko one, superscript one skipped
+    EXPECT_EQ(Estimate(u"%\u00B2\u00B340d", 7), 32);  // no number before them: width 0
+    EXPECT_EQ(Estimate(u"%40.\u0663\u0660d", 7), 70); // the precision alike
     EXPECT_TRUE(log.asserts.empty());
 }
 
