@@ -107,14 +107,16 @@ BasicString Utf8ToWide(const char* source) {
     const int needed =
         platform::MultiByteToWideChar(platform::kCodePageUtf8, 0, source, -1, nullptr, 0);
     if (needed > 0) {
-        // Zero-filled, so a second conversion that fails leaves an empty text
-        // rather than undefined units.
-        std::unique_ptr<char16_t[]> converted(new char16_t[static_cast<size_t>(needed) + 1]());
+        std::unique_ptr<char16_t[]> converted(new char16_t[static_cast<size_t>(needed) + 1]);
         const int written = platform::MultiByteToWideChar(platform::kCodePageUtf8, 0, source, -1,
                                                           converted.get(), needed);
         converted[needed] = 0;
         ReportAssert(written > 0, "basiccpp\\BasicString", 382);
-        result.Assign(converted.get());
+        // A conversion that failed may have written part of its output, or
+        // nothing: the array is not read then, and the result stays empty.
+        if (written > 0) {
+            result.Assign(converted.get());
+        }
         return result;
     }
     const uint32_t code = platform::LastError();

@@ -97,6 +97,13 @@ int FreeModule(ModuleHandle module);
 //   untrusted bytes with -1 terminate the result themselves.)
 int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int srcCount,
                         char16_t* dst, int dstCount);
+// Fault seam for tests: the count-th MultiByteToWideChar call on this thread
+// from now on (1: the next one) converts as usual and then fails with `code`,
+// as a call that runs out of room part-way does (its output may have been
+// written). A count of 0 turns the seam off; it also turns itself off once
+// it has fired.
+void FailMultiByteToWideCharCall(int count, uint32_t code);
+
 // WideCharToMultiByte with no default character, for the same code pages and
 // with the same counts, sizes and failures (in bytes). UTF-8: an unpaired
 // surrogate becomes EF BF BD (U+FFFD), or fails with 1113 under

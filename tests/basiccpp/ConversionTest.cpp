@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -109,6 +110,36 @@ TEST_F(Utf8, NullTextIsLoggedOnceWithTheErrorAndItsSystemText) {
     const BasicString systemText = SystemErrorText(87);
     ASSERT_GT(systemText.GetLength(), 0);
     EXPECT_EQ(entry.text, u"String conversion error: (87) " + Text(systemText));
+    EXPECT_TRUE(log.asserts.empty());
+}
+
+// The size query succeeds and the conversion then fails (after writing its
+// units, as a call that runs out of room may): one report of line 382, no
+// formatted entry, and an empty result whatever the array holds.
+TEST_F(Utf8, ASecondConversionThatFailsIsReportedAndGivesNothing) {
+    platform::FailMultiByteToWideCharCall(2, platform::kErrorInsufficientBuffer);
+    const BasicString result = Utf8ToWide("house");
+    platform::FailMultiByteToWideCharCall(0, 0);
+    EXPECT_EQ(result.GetString(), BasicString::EmptyUnit());
+    EXPECT_EQ(log.Lines(), (std::vector<int32_t>{382}));
+    ASSERT_EQ(log.asserts.size(), 1u);
+    EXPECT_EQ(log.asserts[0].file, u"basiccpp\\BasicString");
+    EXPECT_EQ(log.asserts[0].message, u"Assert Failed!!!");
+    EXPECT_TRUE(log.entries.empty());
+
+    // The seam has fired once and is off: the next conversion is whole.
+    EXPECT_EQ(Text(Utf8ToWide("house")), u"house");
+    EXPECT_EQ(log.asserts.size(), 1u);
+}
+
+// A failing size query is the other path: line 390's entry, no report.
+TEST_F(Utf8, AFailingSizeQueryIsLoggedWithItsError) {
+    platform::FailMultiByteToWideCharCall(1, platform::kErrorNoUnicodeTranslation);
+    const BasicString result = Utf8ToWide("house");
+    EXPECT_EQ(result.GetString(), BasicString::EmptyUnit());
+    ASSERT_EQ(log.entries.size(), 1u);
+    EXPECT_EQ(log.entries[0].line, 390);
+    EXPECT_EQ(log.entries[0].text.rfind(u"String conversion error: (1113) ", 0), 0u);
     EXPECT_TRUE(log.asserts.empty());
 }
 
