@@ -159,16 +159,25 @@ bool AddressToAscii(const char16_t* address, std::string& ascii) {
 
 bool ParseHttpUrl(const std::string& input, Url& url) {
     const std::string text = input.substr(0, input.find('#'));
-    if (!StartsWithIgnoringCase(text, "http://") || !IsPrintable(text))
+    if (!IsPrintable(text))
         return false;
-    const size_t authorityBegin = 7;
+    size_t authorityBegin = 0;
+    if (StartsWithIgnoringCase(text, "http://")) {
+        url.secure = false;
+        authorityBegin = 7;
+    } else if (StartsWithIgnoringCase(text, "https://")) {
+        url.secure = true;
+        authorityBegin = 8;
+    } else {
+        return false;
+    }
     const size_t authorityEnd = text.find_first_of("/?", authorityBegin);
     url.authority = text.substr(authorityBegin, authorityEnd == std::string::npos
                                                     ? std::string::npos
                                                     : authorityEnd - authorityBegin);
     if (url.authority.find('@') != std::string::npos)
         return false;
-    if (!ParseHostPort(url.authority, 80, url.host, url.port))
+    if (!ParseHostPort(url.authority, url.secure ? 443 : 80, url.host, url.port))
         return false;
     const std::string rest = authorityEnd == std::string::npos ? "" : text.substr(authorityEnd);
     if (rest.empty())
@@ -197,10 +206,11 @@ bool ResolveRedirect(const Url& base, const std::string& rawLocation, Url& next)
         if (i < location.size() && location[i] == ':')
             return ParseHttpUrl(location, next);
     }
-    const std::string origin = "http://" + base.authority;
+    const std::string scheme = base.secure ? "https:" : "http:";
+    const std::string origin = scheme + "//" + base.authority;
     const std::string basePath = base.target.substr(0, base.target.find('?'));
     if (location.compare(0, 2, "//") == 0)
-        return ParseHttpUrl("http:" + location, next);
+        return ParseHttpUrl(scheme + location, next);
     if (location[0] == '/')
         return ParseHttpUrl(origin + location, next);
     if (location[0] == '?')
@@ -208,6 +218,10 @@ bool ResolveRedirect(const Url& base, const std::string& rawLocation, Url& next)
     if (location[0] == '#')
         return ParseHttpUrl(base.text, next);
     return ParseHttpUrl(origin + basePath.substr(0, basePath.rfind('/') + 1) + location, next);
+}
+
+bool IsDowngrade(const Url& base, const Url& next) {
+    return base.secure && !next.secure;
 }
 
 bool ParseProxy(const std::string& rawValue, Proxy& proxy) {
@@ -285,6 +299,7 @@ bool ReadSettings(EnvironmentLookup lookup, Settings& settings) {
     settings.noProxy = lookup("no_proxy");
     if (Trim(settings.noProxy).empty())
         settings.noProxy = lookup("NO_PROXY");
+    settings.caFile = Trim(lookup("SKYLOOM_CA_FILE"));
     return true;
 }
 

@@ -28,7 +28,7 @@ const char16_t* Reason(int32_t status) {
     case kBadArgument:
         return u"no address";
     case kUnsupportedAddress:
-        return u"not an http address";
+        return u"not an http or https address";
     case kBadProxy:
         return u"unusable http_proxy";
     case kConnectFailed:
@@ -43,6 +43,12 @@ const char16_t* Reason(int32_t status) {
         return u"transfer failed";
     case kOutOfMemory:
         return u"out of memory";
+    case kCertificateRejected:
+        return u"certificate not trusted";
+    case kInsecureRedirect:
+        return u"redirect from https to http refused";
+    case kSecureChannelFailed:
+        return u"secure connection failed";
     default:
         return u"failed";
     }

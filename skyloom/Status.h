@@ -12,7 +12,7 @@ enum : int32_t {
     kNotSupported = -1,
     // A null or unusable argument (no address, no count pointer).
     kBadArgument = -2,
-    // Not an http:// address, or a redirect to one that is not.
+    // Not an http:// or https:// address, or a redirect to one that is not.
     kUnsupportedAddress = -3,
     // The proxy in http_proxy cannot be understood.
     kBadProxy = -4,
@@ -29,6 +29,14 @@ enum : int32_t {
     // Read without a successful Open.
     kNotOpen = -10,
     kOutOfMemory = -11,
+    // The server's certificate is not trusted, has expired or was issued
+    // for another host.
+    kCertificateRejected = -12,
+    // A redirect from an https address to a plain http one.
+    kInsecureRedirect = -13,
+    // The TLS handshake failed for a reason other than the certificate (or
+    // the certificate authorities file cannot be read).
+    kSecureChannelFailed = -14,
 };
 
 constexpr int kMaxRedirects = 5;

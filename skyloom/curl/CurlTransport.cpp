@@ -6,6 +6,10 @@
 // the last byte (header or body) that arrived. Redirects and the proxy are
 // left to curl, with the settings made explicit so that curl's own reading
 // of the environment cannot disagree with the Windows build.
+//
+// https: the server's certificate and host name are always verified, against
+// the system's CA bundle or the file SKYLOOM_CA_FILE names. A redirect from
+// https to plain http is refused (curl would follow it).
 
 #include "skyloom/Status.h"
 #include "skyloom/Transport.h"
@@ -17,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace skyloom {
@@ -60,6 +65,18 @@ int32_t StatusOf(CURLcode code) {
         return kTooManyRedirects;
     case CURLE_OUT_OF_MEMORY:
         return kOutOfMemory;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        return kCertificateRejected;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_USE_SSL_FAILED:
+        return kSecureChannelFailed;
     default:
         return kTransferFailed;
     }
@@ -86,17 +103,32 @@ public:
         // connection to the server (or proxy) open for the next request.
         if (multi_ == nullptr)
             multi_ = curl_multi_init();
-        if (easy_ == nullptr)
+        if (easy_ == nullptr) {
             easy_ = curl_easy_init();
+            if (easy_ != nullptr)
+                RememberDefaultAuthorities();
+        }
         if (multi_ == nullptr || easy_ == nullptr)
             return kOutOfMemory;
         const std::string proxy = settings.proxy.use ? "http://" + settings.proxy.authority : "";
+        // The file named in the settings replaces the system's bundle; the
+        // system's own is set back explicitly, since the handle is reused.
+        const char* caFile = settings.caFile.empty()
+                                 ? (defaultCaFile_.empty() ? nullptr : defaultCaFile_.c_str())
+                                 : settings.caFile.c_str();
+        const char* caPath =
+            settings.caFile.empty() && !defaultCaPath_.empty() ? defaultCaPath_.c_str() : nullptr;
         const bool ok =
             curl_easy_setopt(easy_, CURLOPT_URL, url.text.c_str()) == CURLE_OK &&
             curl_easy_setopt(easy_, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
             curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK &&
-            curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http") == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_CAINFO, caFile) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_CAPATH, caPath) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
             curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
             curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects)) ==
                 CURLE_OK &&
@@ -123,7 +155,7 @@ public:
                 return status;
         }
         if (done_ && result_ != CURLE_OK)
-            return outOfMemory_ ? kOutOfMemory : StatusOf(result_);
+            return Failure();
         long code = 0;
         curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
         return (code >= 200 && code <= 299) ? kOk : kHttpStatus;
@@ -138,7 +170,7 @@ public:
         lastArrival_ = Clock::now();
         while (pendingOffset_ == pending_.size()) {
             if (done_)
-                return outOfMemory_ ? kOutOfMemory : StatusOf(result_);
+                return Failure();
             const int32_t status = Step();
             if (status < 0)
                 return status;
@@ -162,12 +194,32 @@ public:
         headersFinal_ = false;
         done_ = false;
         outOfMemory_ = false;
+        insecureRedirect_ = false;
+        location_.clear();
         result_ = CURLE_OK;
         std::vector<char>().swap(pending_);
         pendingOffset_ = 0;
     }
 
 private:
+    int32_t Failure() const {
+        if (outOfMemory_)
+            return kOutOfMemory;
+        if (insecureRedirect_)
+            return kInsecureRedirect;
+        return StatusOf(result_);
+    }
+
+    // The CA bundle and folder curl was built to use.
+    void RememberDefaultAuthorities() {
+        char* value = nullptr;
+        if (curl_easy_getinfo(easy_, CURLINFO_CAINFO, &value) == CURLE_OK && value != nullptr)
+            defaultCaFile_ = value;
+        value = nullptr;
+        if (curl_easy_getinfo(easy_, CURLINFO_CAPATH, &value) == CURLE_OK && value != nullptr)
+            defaultCaPath_ = value;
+    }
+
     // Advances the transfer once: lets curl work, then, if nothing arrived,
     // waits for the sockets, but fails once nothing has arrived for the
     // receive timeout.
@@ -203,6 +255,12 @@ private:
         auto* transport = static_cast<CurlTransport*>(self);
         const size_t bytes = size * count;
         transport->arrived_ += bytes;
+        const std::string line(data, bytes);
+        if (line.compare(0, 5, "HTTP/") == 0)
+            transport->location_.clear(); // a new reply begins
+        else if (line.size() > 9 && (line[0] == 'L' || line[0] == 'l') &&
+                 curl_strnequal(line.c_str(), "location:", 9))
+            transport->location_ = line.substr(9);
         // The blank line ends one reply's headers. Interim (1xx) replies and
         // redirects (which curl follows, or else delivers a body for) are not
         // the final reply.
@@ -211,8 +269,24 @@ private:
             curl_easy_getinfo(transport->easy_, CURLINFO_RESPONSE_CODE, &code);
             if (code >= 200 && (code < 300 || code >= 400))
                 transport->headersFinal_ = true;
+            else if (code >= 300 && transport->LeavesTls())
+                return 0; // curl ends the transfer with a write error
         }
         return bytes;
+    }
+
+    // Whether the redirect whose headers just ended goes from https to http.
+    bool LeavesTls() {
+        char* current = nullptr;
+        Url base;
+        Url next;
+        if (location_.empty() ||
+            curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK ||
+            current == nullptr || !ParseHttpUrl(current, base) ||
+            !ResolveRedirect(base, location_, next) || !IsDowngrade(base, next))
+            return false;
+        insecureRedirect_ = true;
+        return true;
     }
 
     static size_t OnBody(char* data, size_t size, size_t count, void* self) {
@@ -235,6 +309,10 @@ private:
     bool headersFinal_ = false;
     bool done_ = false;
     bool outOfMemory_ = false;
+    bool insecureRedirect_ = false;
+    std::string location_; // the Location header of the reply being received
+    std::string defaultCaFile_;
+    std::string defaultCaPath_;
     CURLcode result_ = CURLE_OK;
     std::vector<char> pending_; // body bytes delivered but not yet received
     size_t pendingOffset_ = 0;

@@ -1,7 +1,8 @@
 // The online library as the plugin uses it: loaded by name, its download
 // object created through the export, driving real requests against the test
 // server on 127.0.0.1 (lexigrove-testhttpd, started by the test fixture;
-// LEXIGROVE_TESTHTTPD_PORT_FILE names its port file). The receive and
+// LEXIGROVE_TESTHTTPD_PORT_FILE names its port file), including its https
+// servers, whose test authority LEXIGROVE_TEST_CA_FILE names. The receive and
 // connect timeouts are shortened through SKYLOOM_TIMEOUT_MS.
 
 #include "TestBytes.h"
@@ -36,7 +37,12 @@ struct Library {
     DeleteHttpFileFn destroy = nullptr;
     int port = 0;
     int closedPort = 0;
+    // The https servers: good, expired, wronghost, untrusted certificates.
+    int tlsPorts[4] = {};
+    std::string caFile;
 };
+
+enum TlsServer { kGood, kExpired, kWrongHost, kUntrusted };
 
 Library& Loaded() {
     static Library library;
@@ -82,6 +88,42 @@ std::vector<uint32_t> FullChunks(size_t total, uint32_t chunk) {
     return counts;
 }
 
+// The host's log as the library sees it: only formatted entries expected.
+class RecordingLog final : public CAbstractLog {
+public:
+    struct Entry {
+        std::u16string file;
+        int32_t level;
+        std::u16string format;
+        int32_t status;
+        std::u16string reason;
+    };
+    std::vector<Entry> entries;
+    int unexpected = 0;
+
+    void LEXIGROVE_MEMBER_CDECL Reserved1() override { ++unexpected; }
+    void LEXIGROVE_MEMBER_CDECL Reserved2() override { ++unexpected; }
+    void LEXIGROVE_MEMBER_CDECL Reserved3() override { ++unexpected; }
+    void LEXIGROVE_MEMBER_CDECL Reserved4() override { ++unexpected; }
+    void LEXIGROVE_MEMBER_CDECL Reserved5() override { ++unexpected; }
+    void LEXIGROVE_MEMBER_CDECL Reserved6() override { ++unexpected; }
+    void LEXIGROVE_MEMBER_CDECL Reserved7() override { ++unexpected; }
+    void LEXIGROVE_MEMBER_CDECL Reserved8() override { ++unexpected; }
+    void LEXIGROVE_MEMBER_CDECL Reserved9() override { ++unexpected; }
+    void LEXIGROVE_MEMBER_CDECL AssertReport(const char16_t*, const char16_t*, int32_t) override {
+        ++unexpected;
+    }
+    void LEXIGROVE_MEMBER_CDECL FormattedEntry(const char16_t* file, int32_t, int32_t level,
+                                               const char16_t* format, ...) override {
+        va_list args;
+        va_start(args, format);
+        const int32_t status = va_arg(args, int32_t);
+        const char16_t* reason = va_arg(args, const char16_t*);
+        va_end(args);
+        entries.push_back({file, level, format, status, reason});
+    }
+};
+
 class SkyloomHttp : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -96,12 +138,20 @@ protected:
         const char* portFile = std::getenv("LEXIGROVE_TESTHTTPD_PORT_FILE");
         if (portFile != nullptr) {
             std::ifstream in(portFile);
-            in >> library.port >> library.closedPort;
+            long pid = 0;
+            in >> library.port >> library.closedPort >> pid;
+            for (int& tlsPort : library.tlsPorts)
+                in >> tlsPort;
         }
+        if (const char* caFile = std::getenv("LEXIGROVE_TEST_CA_FILE"))
+            library.caFile = caFile;
         // Nothing from the caller's environment may send these requests
         // elsewhere.
         for (const char* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"})
             skyloom_test::SetEnvironment(name, "");
+        // The curl build trusts the test authority through the documented
+        // setting; the Windows build finds it in the prefix's Root store.
+        skyloom_test::SetEnvironment("SKYLOOM_CA_FILE", library.caFile);
     }
 
     static void TearDownTestSuite() {
@@ -128,6 +178,10 @@ protected:
 
     static std::u16string At(const std::string& path) {
         return Widen("http://127.0.0.1:" + std::to_string(Loaded().port) + path);
+    }
+
+    static std::u16string Secure(TlsServer server, const std::string& path) {
+        return Widen("https://127.0.0.1:" + std::to_string(Loaded().tlsPorts[server]) + path);
     }
 
     HttpFile* file_ = nullptr;
@@ -179,9 +233,72 @@ TEST_F(SkyloomHttp, RedirectsAreFollowedFiveTimesAtMost) {
     }
     EXPECT_EQ(Fetch(file_, At("/chain/6")).open, skyloom::kTooManyRedirects);
     EXPECT_EQ(Fetch(file_, At("/redirect-loop")).open, skyloom::kTooManyRedirects);
-    // Only http:// is followed.
-    EXPECT_EQ(Fetch(file_, At("/redirect-https")).open, skyloom::kUnsupportedAddress);
 }
+
+TEST_F(SkyloomHttp, HttpsIsFollowedFromARedirectAndVerified) {
+    ASSERT_GT(Loaded().tlsPorts[kGood], 0) << "no https servers";
+    struct Case {
+        std::u16string address;
+        size_t size;
+    };
+    // From plain http to https, https asked for directly, and redirects that
+    // stay on https (relative, and a chain that ends at the limit).
+    for (const Case& c :
+         {Case{At("/to-tls/good/bytes/5000"), 5000}, Case{Secure(kGood, "/chunked/10000"), 10000},
+          Case{Secure(kGood, "/redirect"), 4096}, Case{At("/to-tls/good/chain/4"), 4096}}) {
+        SCOPED_TRACE(std::string(c.address.begin(), c.address.end()));
+        const Reply reply = Fetch(file_, c.address);
+        ASSERT_EQ(reply.status(), skyloom::kOk);
+        EXPECT_EQ(reply.counts, FullChunks(c.size, 4096));
+        EXPECT_TRUE(reply.body == ReplyBytes(0, c.size)) << "body differs";
+    }
+    // The redirect limit counts the hop to https like any other.
+    EXPECT_EQ(Fetch(file_, At("/to-tls/good/chain/5")).open, skyloom::kTooManyRedirects);
+    // Never back from https to plain http.
+    EXPECT_EQ(Fetch(file_, Secure(kGood, "/redirect-absolute")).open, skyloom::kInsecureRedirect);
+}
+
+TEST_F(SkyloomHttp, CertificatesThatFailVerificationFailTheOpen) {
+    ASSERT_GT(Loaded().tlsPorts[kUntrusted], 0) << "no https servers";
+    RecordingLog log;
+    HttpFile* file = Loaded().create(0, &log);
+    ASSERT_NE(file, nullptr);
+    for (const char* name : {"expired", "wronghost", "untrusted"}) {
+        SCOPED_TRACE(name);
+        const Reply reply = Fetch(file, At("/to-tls/" + std::string(name) + "/bytes/100"));
+        EXPECT_EQ(reply.open, skyloom::kCertificateRejected);
+        EXPECT_TRUE(reply.body.empty());
+        char byte = 0;
+        uint32_t count = 99;
+        EXPECT_EQ(file->Read(&byte, 1, &count), skyloom::kNotOpen);
+    }
+    for (TlsServer server : {kExpired, kWrongHost, kUntrusted})
+        EXPECT_EQ(Fetch(file, Secure(server, "/bytes/100")).open, skyloom::kCertificateRejected);
+    // The same object goes on to a server it can trust.
+    EXPECT_EQ(Fetch(file, Secure(kGood, "/bytes/100")).status(), skyloom::kOk);
+    Loaded().destroy(file);
+    ASSERT_EQ(log.entries.size(), 6u);
+    for (const RecordingLog::Entry& entry : log.entries) {
+        EXPECT_EQ(entry.status, skyloom::kCertificateRejected);
+        EXPECT_EQ(entry.reason, u"certificate not trusted");
+    }
+}
+
+#if !defined(_WIN32)
+TEST_F(SkyloomHttp, CurlTrustsTheSystemBundleUnlessTheCaSettingNamesAFile) {
+    ASSERT_GT(Loaded().tlsPorts[kGood], 0) << "no https servers";
+    {
+        // The system's bundle does not know the test authority.
+        ScopedEnvironment system("SKYLOOM_CA_FILE", "");
+        EXPECT_EQ(Fetch(file_, Secure(kGood, "/bytes/100")).open, skyloom::kCertificateRejected);
+    }
+    {
+        ScopedEnvironment missing("SKYLOOM_CA_FILE", Loaded().caFile + ".missing");
+        EXPECT_EQ(Fetch(file_, Secure(kGood, "/bytes/100")).open, skyloom::kSecureChannelFailed);
+    }
+    EXPECT_EQ(Fetch(file_, Secure(kGood, "/bytes/100")).status(), skyloom::kOk);
+}
+#endif
 
 TEST_F(SkyloomHttp, StatusOtherThan2xxFailsTheOpen) {
     for (const char* path : {"/missing", "/error"}) {
@@ -293,8 +410,8 @@ TEST_F(SkyloomHttp, UnusableArgumentsAreRefused) {
     std::u16string unpaired = At("/bytes/1");
     unpaired.push_back(static_cast<char16_t>(0xD800));
     for (const std::u16string& address :
-         {std::u16string(u""), std::u16string(u"https://127.0.0.1:" + Widen(port) + u"/"),
-          std::u16string(u"ftp://127.0.0.1/"), std::u16string(u"http://"),
+         {std::u16string(u""), std::u16string(u"ftp://127.0.0.1/"), std::u16string(u"http://"),
+          std::u16string(u"https://"), std::u16string(u"httpx://127.0.0.1/"),
           Widen("127.0.0.1:" + port + "/bytes/1"), Widen("http://user@127.0.0.1:" + port + "/"),
           Widen("http://127.0.0.1:99999/"), unpaired}) {
         SCOPED_TRACE(std::string(address.begin(), address.end()));
@@ -312,42 +429,6 @@ TEST_F(SkyloomHttp, UnusableArgumentsAreRefused) {
     EXPECT_EQ(file_->Reserved3(), skyloom::kNotSupported);
     EXPECT_EQ(file_->Reserved6(), skyloom::kNotSupported);
 }
-
-// The host's log as the library sees it: only formatted entries expected.
-class RecordingLog final : public CAbstractLog {
-public:
-    struct Entry {
-        std::u16string file;
-        int32_t level;
-        std::u16string format;
-        int32_t status;
-        std::u16string reason;
-    };
-    std::vector<Entry> entries;
-    int unexpected = 0;
-
-    void LEXIGROVE_MEMBER_CDECL Reserved1() override { ++unexpected; }
-    void LEXIGROVE_MEMBER_CDECL Reserved2() override { ++unexpected; }
-    void LEXIGROVE_MEMBER_CDECL Reserved3() override { ++unexpected; }
-    void LEXIGROVE_MEMBER_CDECL Reserved4() override { ++unexpected; }
-    void LEXIGROVE_MEMBER_CDECL Reserved5() override { ++unexpected; }
-    void LEXIGROVE_MEMBER_CDECL Reserved6() override { ++unexpected; }
-    void LEXIGROVE_MEMBER_CDECL Reserved7() override { ++unexpected; }
-    void LEXIGROVE_MEMBER_CDECL Reserved8() override { ++unexpected; }
-    void LEXIGROVE_MEMBER_CDECL Reserved9() override { ++unexpected; }
-    void LEXIGROVE_MEMBER_CDECL AssertReport(const char16_t*, const char16_t*, int32_t) override {
-        ++unexpected;
-    }
-    void LEXIGROVE_MEMBER_CDECL FormattedEntry(const char16_t* file, int32_t, int32_t level,
-                                               const char16_t* format, ...) override {
-        va_list args;
-        va_start(args, format);
-        const int32_t status = va_arg(args, int32_t);
-        const char16_t* reason = va_arg(args, const char16_t*);
-        va_end(args);
-        entries.push_back({file, level, format, status, reason});
-    }
-};
 
 TEST_F(SkyloomHttp, FailuresGoToTheLogAtLevelOne) {
     RecordingLog log;

@@ -29,7 +29,7 @@ TEST(SkyloomAddress, BecomesPrintableAscii) {
     EXPECT_FALSE(AddressToAscii(tooLong.c_str(), ascii));
 }
 
-TEST(SkyloomAddress, OnlyAbsoluteHttpUrlsParse) {
+TEST(SkyloomAddress, OnlyAbsoluteHttpAndHttpsUrlsParse) {
     Url url;
     ASSERT_TRUE(ParseHttpUrl("HTTP://Host.example:8080/a/b?c=d#part", url));
     EXPECT_EQ(url.text, "HTTP://Host.example:8080/a/b?c=d");
@@ -37,7 +37,15 @@ TEST(SkyloomAddress, OnlyAbsoluteHttpUrlsParse) {
     EXPECT_EQ(url.host, "Host.example");
     EXPECT_EQ(url.port, 8080);
     EXPECT_EQ(url.target, "/a/b?c=d");
+    EXPECT_FALSE(url.secure);
+    ASSERT_TRUE(ParseHttpUrl("Https://h/x", url));
+    EXPECT_TRUE(url.secure);
+    EXPECT_EQ(url.port, 443);
+    EXPECT_EQ(url.target, "/x");
+    ASSERT_TRUE(ParseHttpUrl("https://h:8443", url));
+    EXPECT_EQ(url.port, 8443);
     ASSERT_TRUE(ParseHttpUrl("http://h", url));
+    EXPECT_FALSE(url.secure);
     EXPECT_EQ(url.port, 80);
     EXPECT_EQ(url.target, "/");
     ASSERT_TRUE(ParseHttpUrl("http://h?q", url));
@@ -45,9 +53,10 @@ TEST(SkyloomAddress, OnlyAbsoluteHttpUrlsParse) {
     ASSERT_TRUE(ParseHttpUrl("http://[::1]:81/x", url));
     EXPECT_EQ(url.host, "::1");
     EXPECT_EQ(url.port, 81);
-    for (const char* bad : {"https://h/", "ftp://h/", "http://", "http:///x", "http://:80/",
-                            "http://h:0/", "http://h:65536/", "http://h:8a/", "http://u@h/",
-                            "http://[::1/", "http://h/a b", "h:80/x"}) {
+    for (const char* bad :
+         {"httpx://h/", "ftp://h/", "http://", "https://", "http:///x", "https:h/", "http://:80/",
+          "http://h:0/", "http://h:65536/", "http://h:8a/", "http://u@h/", "http://[::1/",
+          "http://h/a b", "h:80/x"}) {
         EXPECT_FALSE(ParseHttpUrl(bad, url)) << bad;
     }
 }
@@ -63,14 +72,27 @@ TEST(SkyloomAddress, RedirectsResolveAgainstTheCurrentUrl) {
          {Case{"http://b/c", "http://b/c"}, Case{"HTTP://b:2", "HTTP://b:2"},
           Case{"//c:3/d", "http://c:3/d"}, Case{"/e?f", "http://a:1/e?f"},
           Case{"g/h", "http://a:1/dir/g/h"}, Case{"?y=2", "http://a:1/dir/page?y=2"},
-          Case{"  /trimmed\r\n", "http://a:1/trimmed"}}) {
+          Case{"  /trimmed\r\n", "http://a:1/trimmed"}, Case{"https://b/c", "https://b/c"}}) {
         Url next;
         ASSERT_TRUE(ResolveRedirect(base, c.location, next)) << c.location;
         EXPECT_EQ(next.text, c.expected) << c.location;
+        EXPECT_FALSE(IsDowngrade(base, next)) << c.location;
     }
     Url next;
-    for (const char* bad : {"https://b/", "ftp://b/", "mailto:x@y", "", "   "})
+    for (const char* bad : {"ftp://b/", "mailto:x@y", "", "   "})
         EXPECT_FALSE(ResolveRedirect(base, bad, next)) << bad;
+
+    // Relative forms keep https; only an absolute http address leaves it.
+    ASSERT_TRUE(ParseHttpUrl("https://a/dir/page", base));
+    for (const Case& c : {Case{"//c/d", "https://c/d"}, Case{"/e", "https://a/e"},
+                          Case{"g", "https://a/dir/g"}, Case{"https://b:1/", "https://b:1/"}}) {
+        ASSERT_TRUE(ResolveRedirect(base, c.location, next)) << c.location;
+        EXPECT_EQ(next.text, c.expected) << c.location;
+        EXPECT_TRUE(next.secure) << c.location;
+        EXPECT_FALSE(IsDowngrade(base, next)) << c.location;
+    }
+    ASSERT_TRUE(ResolveRedirect(base, "HTTP://a/e", next));
+    EXPECT_TRUE(IsDowngrade(base, next));
 }
 
 TEST(SkyloomProxy, SettingParses) {
@@ -139,6 +161,11 @@ TEST(SkyloomSettings, ComeFromTheEnvironment) {
     ASSERT_TRUE(ReadSettings(&Lookup, settings));
     EXPECT_EQ(settings.proxy.authority, "upper:2");
     EXPECT_EQ(settings.noProxy, "upper.only");
+    EXPECT_EQ(settings.caFile, "");
+
+    environment = {{"SKYLOOM_CA_FILE", " /etc/company-ca.pem "}};
+    ASSERT_TRUE(ReadSettings(&Lookup, settings));
+    EXPECT_EQ(settings.caFile, "/etc/company-ca.pem");
 
     // Out of range or not a number: the defaults stay.
     for (const char* bad : {"0", "600001", "15s", "-1", "99999999999"}) {

@@ -4,9 +4,15 @@
 // receives them), and, as a proxy, hostile dictionary replies. Bounded: it stops on SIGTERM or
 // SIGINT, and by itself after --lifetime seconds; a stalling reply gives up after 10 s.
 //
-//   lexigrove-testhttpd --port-file FILE [--lifetime S] [--background]
+// With --tls-dir, four https servers on further loopback ports serve the same
+// routes, each with one certificate of DIR (made by make-test-certs): good,
+// expired, wronghost and untrusted. /to-tls/NAME/PATH on any server
+// redirects to https://127.0.0.1:PORT/PATH of the server NAME.
+//
+//   lexigrove-testhttpd --port-file FILE [--tls-dir DIR] [--lifetime S] [--background]
 //       Serves. FILE receives "port closed-port pid" once it listens
-//       (closed-port: a loopback port nothing listens on). With
+//       (closed-port: a loopback port nothing listens on), followed by the
+//       four https ports in the order above when --tls-dir is given. With
 //       --background, returns as soon as the server is ready (exit 0) or
 //       has failed to start (exit 1), the server going on detached.
 //   lexigrove-testhttpd --stop FILE
@@ -34,8 +40,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -71,11 +79,17 @@ int ClosedPort() {
     return port;
 }
 
-bool WritePortFile(const std::string& path, int port, int closedPort) {
+const char* const kTlsNames[] = {"good", "expired", "wronghost", "untrusted"};
+
+bool WritePortFile(const std::string& path, int port, int closedPort,
+                   const std::vector<int>& tlsPorts) {
     const std::string temporary = path + ".tmp";
     {
         std::ofstream out(temporary, std::ios::trunc);
-        out << port << ' ' << closedPort << ' ' << getpid() << '\n';
+        out << port << ' ' << closedPort << ' ' << getpid();
+        for (int tlsPort : tlsPorts)
+            out << ' ' << tlsPort;
+        out << '\n';
         if (!out)
             return false;
     }
@@ -178,7 +192,9 @@ bool HostileDictionaryReply(const httplib::Request& req, httplib::Response& res)
     return true;
 }
 
-void AddRoutes(httplib::Server& server, int port) {
+// port: the plain http server's; tlsPorts: the https servers', in the order
+// of kTlsNames (empty without --tls-dir).
+void AddRoutes(httplib::Server& server, int port, const std::vector<int>& tlsPorts) {
     server.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
         res.set_content("", "application/octet-stream");
     });
@@ -213,8 +229,17 @@ void AddRoutes(httplib::Server& server, int port) {
     server.Get("/dir/redirect-relative", [](const httplib::Request&, httplib::Response& res) {
         res.set_redirect("bytes/4096", 307);
     });
-    server.Get("/redirect-https", [](const httplib::Request&, httplib::Response& res) {
-        res.set_redirect("https://127.0.0.1:1/bytes/4096", 302);
+    server.Get(R"(/to-tls/(\w+)(/.*))", [tlsPorts](const httplib::Request& req,
+                                                   httplib::Response& res) {
+        for (size_t i = 0; i < tlsPorts.size(); ++i) {
+            if (req.matches[1].str() == kTlsNames[i]) {
+                res.set_redirect(
+                    "https://127.0.0.1:" + std::to_string(tlsPorts[i]) + req.matches[2].str(), 302);
+                return;
+            }
+        }
+        res.status = 404;
+        res.set_content("no such https server", "text/plain");
     });
     server.Get("/redirect-loop", [](const httplib::Request&, httplib::Response& res) {
         res.set_redirect("/redirect-loop", 302);
@@ -278,7 +303,17 @@ void AddRoutes(httplib::Server& server, int port) {
     });
 }
 
-int Serve(const std::string& portFile, int lifetimeSeconds, int readyPipe) {
+// One request per connection and short socket timeouts: no worker is held by
+// an idle client, so stalled tests cannot starve later ones.
+void Configure(httplib::Server& server) {
+    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    server.set_keep_alive_max_count(1);
+    server.set_read_timeout(5, 0);
+    server.set_write_timeout(5, 0);
+}
+
+int Serve(const std::string& portFile, const std::string& tlsDir, int lifetimeSeconds,
+          int readyPipe) {
     // SIGTERM and SIGINT are taken by the watcher below, not by a handler.
     sigset_t signals;
     sigemptyset(&signals);
@@ -287,17 +322,33 @@ int Serve(const std::string& portFile, int lifetimeSeconds, int readyPipe) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     httplib::Server server;
-    // One request per connection and short socket timeouts: no worker is
-    // held by an idle client, so stalled tests cannot starve later ones.
-    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
-    server.set_keep_alive_max_count(1);
-    server.set_read_timeout(5, 0);
-    server.set_write_timeout(5, 0);
+    Configure(server);
     const int port = server.bind_to_any_port("127.0.0.1");
     if (port <= 0)
         return 1;
-    AddRoutes(server, port);
-    if (!WritePortFile(portFile, port, ClosedPort()))
+    std::vector<std::unique_ptr<httplib::SSLServer>> tlsServers;
+    std::vector<int> tlsPorts;
+    if (!tlsDir.empty()) {
+        for (const char* name : kTlsNames) {
+            const std::string base = tlsDir + "/" + name;
+            auto tls = std::make_unique<httplib::SSLServer>((base + ".pem").c_str(),
+                                                            (base + ".key").c_str());
+            if (!tls->is_valid()) {
+                std::fprintf(stderr, "lexigrove-testhttpd: cannot use %s.pem\n", base.c_str());
+                return 1;
+            }
+            Configure(*tls);
+            const int tlsPort = tls->bind_to_any_port("127.0.0.1");
+            if (tlsPort <= 0)
+                return 1;
+            tlsPorts.push_back(tlsPort);
+            tlsServers.push_back(std::move(tls));
+        }
+    }
+    AddRoutes(server, port, tlsPorts);
+    for (auto& tls : tlsServers)
+        AddRoutes(*tls, port, tlsPorts);
+    if (!WritePortFile(portFile, port, ClosedPort(), tlsPorts))
         return 1;
     if (readyPipe >= 0) {
         const char ready = 1;
@@ -305,7 +356,10 @@ int Serve(const std::string& portFile, int lifetimeSeconds, int readyPipe) {
         close(readyPipe);
     }
 
-    std::thread watcher([&server, &signals, lifetimeSeconds] {
+    std::vector<std::thread> tlsListeners;
+    for (auto& tls : tlsServers)
+        tlsListeners.emplace_back([&tls] { tls->listen_after_bind(); });
+    std::thread watcher([&server, &tlsServers, &signals, lifetimeSeconds] {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(lifetimeSeconds);
         timespec tick{0, 200 * 1000 * 1000};
         while (std::chrono::steady_clock::now() < until) {
@@ -314,11 +368,17 @@ int Serve(const std::string& portFile, int lifetimeSeconds, int readyPipe) {
         }
         stopping = true;
         server.stop();
+        for (auto& tls : tlsServers)
+            tls->stop();
     });
     server.listen_after_bind();
     stopping = true;
     server.stop();
     watcher.join();
+    for (auto& tls : tlsServers)
+        tls->stop();
+    for (std::thread& listener : tlsListeners)
+        listener.join();
     // Only our own port file: a later server may have replaced it.
     std::ifstream in(portFile);
     long filePort = 0;
@@ -331,7 +391,7 @@ int Serve(const std::string& portFile, int lifetimeSeconds, int readyPipe) {
     return 0;
 }
 
-int Background(const std::string& portFile, int lifetimeSeconds) {
+int Background(const std::string& portFile, const std::string& tlsDir, int lifetimeSeconds) {
     int ready[2];
     if (pipe(ready) != 0)
         return 1;
@@ -352,7 +412,7 @@ int Background(const std::string& portFile, int lifetimeSeconds) {
             if (null > 2)
                 close(null);
         }
-        _exit(Serve(portFile, lifetimeSeconds, ready[1]));
+        _exit(Serve(portFile, tlsDir, lifetimeSeconds, ready[1]));
     }
     close(ready[1]);
     char byte = 0;
@@ -397,12 +457,15 @@ int Stop(const std::string& portFile) {
 int main(int argc, char** argv) {
     std::string portFile;
     std::string stopFile;
+    std::string tlsDir;
     int lifetime = 600;
     bool background = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--port-file" && i + 1 < argc)
             portFile = argv[++i];
+        else if (arg == "--tls-dir" && i + 1 < argc)
+            tlsDir = argv[++i];
         else if (arg == "--stop" && i + 1 < argc)
             stopFile = argv[++i];
         else if (arg == "--lifetime" && i + 1 < argc)
@@ -417,9 +480,10 @@ int main(int argc, char** argv) {
     if (!stopFile.empty())
         return Stop(stopFile);
     if (portFile.empty()) {
-        std::fprintf(stderr, "usage: lexigrove-testhttpd --port-file FILE [--lifetime S] "
-                             "[--background] | --stop FILE\n");
+        std::fprintf(stderr, "usage: lexigrove-testhttpd --port-file FILE [--tls-dir DIR] "
+                             "[--lifetime S] [--background] | --stop FILE\n");
         return 2;
     }
-    return background ? Background(portFile, lifetime) : Serve(portFile, lifetime, -1);
+    return background ? Background(portFile, tlsDir, lifetime)
+                      : Serve(portFile, tlsDir, lifetime, -1);
 }
