@@ -1,9 +1,20 @@
-// The transport over WinINet. Every hop of a request gets its own session,
-// opened direct or through the proxy from the environment (never the
-// system's configured one, so the behaviour is the same on every machine),
-// with the connect, send and receive timeouts set on each handle. Redirects
-// are followed here rather than by WinINet, so that the limit and the rules
-// are the same as in the curl build.
+// The transport over WinINet. The session and the connection handles are
+// kept between requests while the way out (direct, the proxy from the
+// environment, or the system's configuration) and the server stay the same,
+// so WinINet keeps its connection alive and a request after the first costs
+// one round trip. A request whose kept connection the server has closed
+// meanwhile is sent once more on a new one.
+//
+// The proxy: http_proxy or HTTP_PROXY when set (with no_proxy), else the
+// system's configuration as every Windows program sees it (the user's
+// Internet Settings: ProxyEnable, ProxyServer, ProxyOverride, read by
+// WinINet when a session opens). The connect, send and receive timeouts are
+// set on each handle. Redirects are followed here rather than by WinINet, so
+// that the limit and the rules are the same as in the curl build.
+//
+// https: WinINet checks the server's certificate and host name against the
+// system's certificate store; none of its checks is ever switched off, and a
+// redirect from https to plain http is refused.
 
 #include "skyloom/Status.h"
 #include "skyloom/Transport.h"
@@ -14,6 +25,11 @@
 #include <algorithm>
 #include <string>
 #include <vector>
+
+// The TLS handshake failed (12175; not in every SDK's wininet.h).
+#ifndef ERROR_INTERNET_SECURE_FAILURE
+#define ERROR_INTERNET_SECURE_FAILURE (INTERNET_ERROR_BASE + 175)
+#endif
 
 namespace skyloom {
 namespace {
@@ -36,6 +52,19 @@ int32_t StatusOfError(DWORD error) {
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
         return kOutOfMemory;
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+    case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
+        return kCertificateRejected;
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+    case ERROR_INTERNET_SECURE_FAILURE:
+        return kSecureChannelFailed;
     default:
         return kTransferFailed;
     }
@@ -56,7 +85,7 @@ bool ParseDecimal(const std::wstring& text, uint64_t& value) {
 class WinInetTransport final : public Transport {
 public:
     WinInetTransport() = default;
-    ~WinInetTransport() override { End(); }
+    ~WinInetTransport() override { CloseHandles(); }
     WinInetTransport(const WinInetTransport&) = delete;
     WinInetTransport& operator=(const WinInetTransport&) = delete;
 
@@ -82,6 +111,8 @@ public:
                 if (!AddressToAscii(reinterpret_cast<const char16_t*>(location.c_str()), ascii) ||
                     !ResolveRedirect(url, ascii, next))
                     return kUnsupportedAddress;
+                if (IsDowngrade(url, next))
+                    return kInsecureRedirect;
                 url = next;
                 continue;
             }
@@ -112,54 +143,115 @@ public:
         return kOk;
     }
 
+    // Ends the request; the session and connection stay for the next one.
     void End() override {
-        CloseHandles();
+        CloseRequest();
         hasLength_ = false;
         expectedLength_ = 0;
         received_ = 0;
     }
 
 private:
-    // Opens a fresh session, connection and request for url and sends it.
+    // Opens a request for url on a kept or a new connection and sends it; a
+    // kept connection that fails at once is replaced by a new one once.
     int32_t Send(const Url& url, const Settings& settings) {
-        CloseHandles();
-        const bool viaProxy = settings.proxy.use && !BypassesProxy(settings.noProxy, url.host);
-        const std::wstring proxy = Widen(settings.proxy.authority);
-        // "<-loopback>" keeps WinINet from bypassing the proxy for loopback
-        // hosts on its own: which hosts go direct is no_proxy's business.
-        session_ = InternetOpenW(
-            L"Skyloom/1.0", viaProxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_DIRECT,
-            viaProxy ? proxy.c_str() : nullptr, viaProxy ? L"<-loopback>" : nullptr, 0);
-        if (session_ == nullptr)
-            return StatusOfError(GetLastError());
+        CloseRequest();
+        const bool kept = Connect(url, settings);
+        int32_t status = connection_ != nullptr ? SendOn(url, settings) : StatusOfError(lastError_);
+        if (status < 0 && kept && lastError_ != ERROR_INTERNET_TIMEOUT && status != kTimedOut &&
+            (lastError_ == ERROR_INTERNET_CONNECTION_ABORTED ||
+             lastError_ == ERROR_INTERNET_CONNECTION_RESET ||
+             lastError_ == ERROR_HTTP_INVALID_SERVER_RESPONSE)) {
+            CloseHandles();
+            Connect(url, settings);
+            status = connection_ != nullptr ? SendOn(url, settings) : StatusOfError(lastError_);
+        }
+        // After a failure the next request starts from a new session, which
+        // also picks up a changed system proxy configuration.
+        if (status < 0)
+            CloseHandles();
+        return status;
+    }
+
+    // Makes session_ and connection_ fit url and settings, reusing them when
+    // they already do. True when both were kept from an earlier request;
+    // connection_ is null (and lastError_ set) on failure.
+    bool Connect(const Url& url, const Settings& settings) {
+        std::wstring way;
+        DWORD access = INTERNET_OPEN_TYPE_PRECONFIG;
+        if (settings.proxy.use) {
+            const bool bypass = BypassesProxy(settings.noProxy, url.host);
+            access = bypass ? INTERNET_OPEN_TYPE_DIRECT : INTERNET_OPEN_TYPE_PROXY;
+            way = bypass ? L"direct" : L"proxy " + Widen(settings.proxy.authority);
+        } else {
+            way = L"system";
+        }
+        const std::wstring server = (url.secure ? L"https " : L"http ") + Widen(url.host) + L" " +
+                                    std::to_wstring(url.port);
+        if (session_ != nullptr && way == sessionWay_) {
+            if (connection_ != nullptr && server == connectionServer_) {
+                SetTimeouts(session_, settings);
+                SetTimeouts(connection_, settings);
+                return true;
+            }
+        } else {
+            CloseHandles();
+            const std::wstring proxy = Widen(settings.proxy.authority);
+            // "<-loopback>" keeps WinINet from bypassing the proxy for
+            // loopback hosts on its own: which hosts go direct is no_proxy's
+            // business.
+            const bool viaProxy = access == INTERNET_OPEN_TYPE_PROXY;
+            session_ = InternetOpenW(L"Skyloom/1.0", access, viaProxy ? proxy.c_str() : nullptr,
+                                     viaProxy ? L"<-loopback>" : nullptr, 0);
+            if (session_ == nullptr) {
+                lastError_ = GetLastError();
+                return false;
+            }
+            sessionWay_ = way;
+        }
+        if (connection_ != nullptr)
+            InternetCloseHandle(connection_);
         SetTimeouts(session_, settings);
         const std::wstring host = Widen(url.host);
         connection_ = InternetConnectW(session_, host.c_str(), url.port, nullptr, nullptr,
                                        INTERNET_SERVICE_HTTP, 0, 0);
-        if (connection_ == nullptr)
-            return StatusOfError(GetLastError());
+        if (connection_ == nullptr) {
+            lastError_ = GetLastError();
+            return false;
+        }
+        connectionServer_ = server;
         SetTimeouts(connection_, settings);
+        return false;
+    }
+
+    // Opens the request on connection_ and sends it. lastError_ holds
+    // WinINet's error on failure.
+    int32_t SendOn(const Url& url, const Settings& settings) {
+        CloseRequest();
         const std::wstring target = Widen(url.target);
         static const wchar_t* const kAccept[] = {L"*/*", nullptr};
         const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                             INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_AUTO_REDIRECT |
-                            INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH;
+                            INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH |
+                            INTERNET_FLAG_KEEP_CONNECTION | (url.secure ? INTERNET_FLAG_SECURE : 0);
         request_ = HttpOpenRequestW(connection_, L"GET", target.c_str(), nullptr, nullptr,
                                     const_cast<const wchar_t**>(kAccept), flags, 0);
-        if (request_ == nullptr)
-            return StatusOfError(GetLastError());
+        if (request_ == nullptr) {
+            lastError_ = GetLastError();
+            return StatusOfError(lastError_);
+        }
         SetTimeouts(request_, settings);
         const ULONGLONG start = GetTickCount64();
         if (!HttpSendRequestW(request_, nullptr, 0, nullptr, 0)) {
-            const DWORD error = GetLastError();
+            lastError_ = GetLastError();
             // Some WinINet implementations report the receive timeout while
             // waiting for the headers as an aborted connection; one that
             // took the whole timeout is taken for what it is.
-            if ((error == ERROR_INTERNET_CONNECTION_ABORTED ||
-                 error == ERROR_INTERNET_CONNECTION_RESET) &&
+            if ((lastError_ == ERROR_INTERNET_CONNECTION_ABORTED ||
+                 lastError_ == ERROR_INTERNET_CONNECTION_RESET) &&
                 GetTickCount64() - start >= settings.receiveTimeoutMs)
                 return kTimedOut;
-            return StatusOfError(error);
+            return StatusOfError(lastError_);
         }
         return kOk;
     }
@@ -191,17 +283,28 @@ private:
         return false;
     }
 
+    void CloseRequest() {
+        if (request_ != nullptr)
+            InternetCloseHandle(request_);
+        request_ = nullptr;
+    }
+
     void CloseHandles() {
         for (HINTERNET* handle : {&request_, &connection_, &session_}) {
             if (*handle != nullptr)
                 InternetCloseHandle(*handle);
             *handle = nullptr;
         }
+        sessionWay_.clear();
+        connectionServer_.clear();
     }
 
     HINTERNET session_ = nullptr;
     HINTERNET connection_ = nullptr;
     HINTERNET request_ = nullptr;
+    std::wstring sessionWay_;       // how session_ goes out: "direct", "proxy h:p", "system"
+    std::wstring connectionServer_; // scheme, host and port of connection_
+    DWORD lastError_ = 0;
     bool hasLength_ = false;
     uint64_t expectedLength_ = 0;
     uint64_t received_ = 0;

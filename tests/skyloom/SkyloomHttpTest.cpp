@@ -180,8 +180,9 @@ protected:
         return Widen("http://127.0.0.1:" + std::to_string(Loaded().port) + path);
     }
 
+    // By name: not every client matches a certificate's IP address entries.
     static std::u16string Secure(TlsServer server, const std::string& path) {
-        return Widen("https://127.0.0.1:" + std::to_string(Loaded().tlsPorts[server]) + path);
+        return Widen("https://localhost:" + std::to_string(Loaded().tlsPorts[server]) + path);
     }
 
     HttpFile* file_ = nullptr;

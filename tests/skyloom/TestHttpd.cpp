@@ -7,7 +7,8 @@
 // With --tls-dir, four https servers on further loopback ports serve the same
 // routes, each with one certificate of DIR (made by make-test-certs): good,
 // expired, wronghost and untrusted. /to-tls/NAME/PATH on any server
-// redirects to https://127.0.0.1:PORT/PATH of the server NAME.
+// redirects to https://localhost:PORT/PATH of the server NAME (a host name:
+// not every client matches a certificate's IP address entries).
 //
 //   lexigrove-testhttpd --port-file FILE [--tls-dir DIR] [--lifetime S] [--background]
 //       Serves. FILE receives "port closed-port pid" once it listens
@@ -234,7 +235,7 @@ void AddRoutes(httplib::Server& server, int port, const std::vector<int>& tlsPor
         for (size_t i = 0; i < tlsPorts.size(); ++i) {
             if (req.matches[1].str() == kTlsNames[i]) {
                 res.set_redirect(
-                    "https://127.0.0.1:" + std::to_string(tlsPorts[i]) + req.matches[2].str(), 302);
+                    "https://localhost:" + std::to_string(tlsPorts[i]) + req.matches[2].str(), 302);
                 return;
             }
         }
