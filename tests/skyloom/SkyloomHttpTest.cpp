@@ -11,6 +11,7 @@
 #include "online/HttpFile.h"
 #include "platform/Platform.h"
 #include "skyloom/Status.h"
+#include "tests/support/SystemProxySettings.h"
 
 #include <gtest/gtest.h>
 
@@ -372,6 +373,55 @@ TEST_F(SkyloomHttp, ProxyComesFromTheEnvironment) {
         EXPECT_EQ(Fetch(file_, remote).open, skyloom::kBadProxy);
     }
 }
+
+#if defined(_WIN32)
+TEST_F(SkyloomHttp, SystemProxySettingsApplyWhenTheEnvironmentNamesNoProxy) {
+    using lexigrove_test::ScopedSystemProxy;
+    const std::wstring server = L"127.0.0.1:" + std::to_wstring(Loaded().port);
+    const std::string local = "localhost:" + std::to_string(Loaded().port);
+    const std::u16string remote = u"http://dictionary.brambix.example/lookup?word=tree";
+    // Each object opens its session once: a new object per setting.
+    const auto fetch = [](const std::u16string& address) {
+        HttpFile* file = Loaded().create(0, nullptr);
+        const Reply reply = Fetch(file, address);
+        Loaded().destroy(file);
+        return reply;
+    };
+    {
+        ScopedSystemProxy system(true, server, L"");
+        ASSERT_TRUE(system.ok());
+        const Reply reply = fetch(remote);
+        ASSERT_EQ(reply.status(), skyloom::kOk);
+        EXPECT_EQ(reply.body.rfind("PROXY GET http://dictionary.brambix.example", 0), 0u)
+            << reply.body;
+        EXPECT_EQ(fetch(Widen("http://" + local + "/echo")).body,
+                  "PROXY GET http://" + local + "/echo HOST " + local);
+    }
+    {
+        // A host the override list names goes direct.
+        ScopedSystemProxy system(true, server, L"localhost;*.brambix.example");
+        ASSERT_TRUE(system.ok());
+        EXPECT_EQ(fetch(Widen("http://" + local + "/echo")).body, "GET /echo");
+    }
+    {
+        // Switched off: direct.
+        ScopedSystemProxy system(false, server, L"");
+        ASSERT_TRUE(system.ok());
+        EXPECT_EQ(fetch(Widen("http://" + local + "/echo")).body, "GET /echo");
+    }
+    {
+        // A proxy that refuses connections fails the request, promptly.
+        ScopedSystemProxy system(true, L"127.0.0.1:" + std::to_wstring(Loaded().closedPort), L"");
+        ASSERT_TRUE(system.ok());
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(fetch(remote).open, skyloom::kConnectFailed);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));
+        // The environment's proxy comes first.
+        ScopedEnvironment proxy("http_proxy", "http://127.0.0.1:" + std::to_string(Loaded().port));
+        EXPECT_EQ(fetch(remote).body.rfind("PROXY GET http://dictionary.brambix.example", 0), 0u);
+    }
+}
+#endif
 
 TEST_F(SkyloomHttp, OneObjectServesRequestAfterRequest) {
     // Open while a reply is half read: the new reply replaces it.
