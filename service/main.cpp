@@ -5,7 +5,10 @@
 //
 // PORT 0 (the default) picks a free port. The first line on standard output
 // is "listening 127.0.0.1:PORT"; --port-file also writes the port to PATH
-// (complete when it appears). Runs until SIGINT or SIGTERM, then exits 0.
+// (complete when it appears). --request-log appends one line per request:
+// method, target, status, result count and the client's port (one port per
+// connection, so the lines show how many connections the clients made).
+// Runs until SIGINT or SIGTERM, then exits 0.
 #include "service/DictionaryService.h"
 
 #include <httplib.h>
@@ -153,7 +156,7 @@ int main(int argc, char** argv) {
             if (requestLog.is_open()) {
                 std::lock_guard<std::mutex> lock(logMutex);
                 requestLog << request.method << ' ' << request.target << ' ' << answer.httpStatus
-                           << ' ' << answer.results << std::endl;
+                           << ' ' << answer.results << ' ' << request.remote_port << std::endl;
             }
             return httplib::Server::HandlerResponse::Handled;
         });

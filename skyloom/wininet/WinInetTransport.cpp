@@ -70,6 +70,35 @@ int32_t StatusOfError(DWORD error) {
     }
 }
 
+// The user's proxy configuration as it stands, as one text: a session opened
+// from the system's configuration is replaced when this changes. Missing
+// values count as empty.
+std::wstring SystemProxyConfiguration() {
+    std::wstring text;
+    const auto append = [&text](const wchar_t* key, const wchar_t* value) {
+        BYTE bytes[2048];
+        DWORD size = sizeof(bytes);
+        DWORD type = REG_NONE;
+        text += L'|';
+        if (RegGetValueW(HKEY_CURRENT_USER, key, value, RRF_RT_ANY | RRF_NOEXPAND, &type, bytes,
+                         &size) != ERROR_SUCCESS)
+            return;
+        static const wchar_t kHex[] = L"0123456789abcdef";
+        for (DWORD i = 0; i < size; ++i) {
+            text += kHex[bytes[i] >> 4];
+            text += kHex[bytes[i] & 15];
+        }
+    };
+    const wchar_t* const settings =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    for (const wchar_t* value :
+         {L"ProxyEnable", L"ProxyServer", L"ProxyOverride", L"AutoConfigURL", L"AutoDetect"})
+        append(settings, value);
+    append(L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections",
+           L"DefaultConnectionSettings");
+    return text;
+}
+
 bool ParseDecimal(const std::wstring& text, uint64_t& value) {
     value = 0;
     if (text.empty() || text.size() > 18)
@@ -184,7 +213,9 @@ private:
             access = bypass ? INTERNET_OPEN_TYPE_DIRECT : INTERNET_OPEN_TYPE_PROXY;
             way = bypass ? L"direct" : L"proxy " + Widen(settings.proxy.authority);
         } else {
-            way = L"system";
+            // The system's configuration, read by WinINet when the session
+            // opens; a change to it gets a new session.
+            way = L"system" + SystemProxyConfiguration();
         }
         const std::wstring server = (url.secure ? L"https " : L"http ") + Widen(url.host) + L" " +
                                     std::to_wstring(url.port);

@@ -2,12 +2,20 @@
 // online-service library fetching from the local dictionary service over
 // real HTTP on 127.0.0.1 (the wrapper script starts it and sets http_proxy).
 #include "basiccpp/Log.h"
+#include "online/HttpFile.h"
 #include "platform/Platform.h"
 #include "plugin/lexigrove.h"
+#include "tests/skyloom/TestEnvironment.h"
 #include "tests/support/RecordingLog.h"
+#include "tests/support/SystemProxySettings.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -84,6 +92,8 @@ class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(plugin.Loaded()) << "plugin or one of its exports not found";
+        log.asserts.clear();
+        log.entries.clear();
         plugin.setLog(&log);
     }
     void TearDown() override {
@@ -99,7 +109,16 @@ protected:
         return plugin.Range(before, plugin.count());
     }
     Plugin& plugin = ThePlugin();
-    RecordingLog log;
+    // One log for the whole program, as a host keeps its log: the online
+    // library holds on to the log it was given when the plugin created its
+    // download object. Each test starts with it empty.
+    RecordingLog& log = ProgramLog();
+
+private:
+    static RecordingLog& ProgramLog() {
+        static RecordingLog programLog;
+        return programLog;
+    }
 };
 
 TEST_F(EndToEnd, KnownWordFindsItsTranslations) {
@@ -165,5 +184,112 @@ TEST_F(EndToEnd, EveryInstalledPairAnswers) {
             << std::string(p[0], p[0] + 2) << "->" << std::string(p[1], p[1] + 2);
     }
 }
+
+// The client ports of the service's request log from line `from` on (the
+// wrapper names the log); each connection has a port of its own.
+std::vector<std::string> RequestPorts(size_t from) {
+    const char* path = std::getenv("LEXIGROVE_SERVICE_REQUEST_LOG");
+    std::vector<std::string> ports;
+    if (path == nullptr)
+        return ports;
+    std::string name = path;
+#if defined(_WIN32)
+    if (!name.empty() && name[0] == '/')
+        name = "Z:" + name; // Wine's drive for the Unix root
+#endif
+    std::ifstream in(name);
+    std::string line;
+    for (size_t i = 0; std::getline(in, line); ++i) {
+        if (i < from)
+            continue;
+        std::istringstream fields(line);
+        std::string method, target, status, results, port;
+        fields >> method >> target >> status >> results >> port;
+        ports.push_back(port);
+    }
+    return ports;
+}
+
+// The online library as the plugin drives it, straight to the service: ten
+// downloads by one object, one connection.
+TEST(EndToEndConnections, TenDownloadsShareOneConnection) {
+    const char* port = std::getenv("LEXIGROVE_SERVICE_PORT");
+    ASSERT_NE(port, nullptr);
+    platform::ModuleHandle library = platform::LoadModule(u"Skyloom.dll");
+    ASSERT_NE(library, nullptr);
+    const auto create =
+        reinterpret_cast<CreateHttpFileFn>(platform::FindSymbol(library, "CreateHttpFile"));
+    const auto destroy =
+        reinterpret_cast<DeleteHttpFileFn>(platform::FindSymbol(library, "DeleteHttpFile"));
+    ASSERT_NE(create, nullptr);
+    ASSERT_NE(destroy, nullptr);
+    HttpFile* file = create(0, nullptr);
+    ASSERT_NE(file, nullptr);
+    const std::string base = std::string("http://127.0.0.1:") + port +
+                             "/serverjobs/dictionary.php?fromlang=en&tolang=fr&word=";
+    const size_t before = RequestPorts(0).size();
+    const char* const words[] = {"water", "cat", "dog", "house", "tree"};
+    for (int i = 0; i < 10; ++i) {
+        const std::string text = base + words[i % 5];
+        const std::u16string address(text.begin(), text.end());
+        ASSERT_EQ(file->Open(address.c_str(), kGenericRead, kFileShareRead, kOpenExisting,
+                             kFileAttributeNormal),
+                  0);
+        std::vector<char> chunk(4096);
+        uint32_t count = 4096;
+        while (count == 4096)
+            ASSERT_EQ(file->Read(chunk.data(), 4096, &count), 0);
+        file->Close();
+    }
+    destroy(file);
+    platform::FreeModule(library);
+    const std::vector<std::string> ports = RequestPorts(before);
+    ASSERT_EQ(ports.size(), 10u);
+    EXPECT_EQ(std::set<std::string>(ports.begin(), ports.end()).size(), 1u)
+        << "ten downloads used more than one connection";
+}
+
+#if !defined(_WIN32)
+// The same through the plugin and the proxy (the service). Not in the
+// Windows builds: Wine's WinINet does not keep connections made through a
+// proxy (Windows' own does), so there every proxied lookup connects anew.
+TEST_F(EndToEnd, TenLookupsThroughTheProxyShareOneConnection) {
+    ASSERT_FALSE(Search(u"en", u"fr", u"house").empty());
+    const size_t before = RequestPorts(0).size();
+    const char16_t* const words[] = {u"water", u"cat", u"dog", u"house", u"tree"};
+    for (int i = 0; i < 10; ++i)
+        EXPECT_FALSE(Search(u"en", u"fr", words[i % 5]).empty());
+    const std::vector<std::string> ports = RequestPorts(before);
+    ASSERT_EQ(ports.size(), 10u);
+    EXPECT_EQ(std::set<std::string>(ports.begin(), ports.end()).size(), 1u)
+        << "ten lookups used more than one connection";
+}
+#endif
+
+#if defined(_WIN32)
+// With no proxy in the environment, the online library takes the proxy from
+// the user's Internet Settings, as Windows programs do.
+TEST_F(EndToEnd, LookupGoesThroughTheSystemProxyWithoutAnEnvironmentProxy) {
+    const char* port = std::getenv("LEXIGROVE_SERVICE_PORT");
+    ASSERT_NE(port, nullptr);
+    const std::wstring service = L"127.0.0.1:" + std::wstring(port, port + std::strlen(port));
+    skyloom_test::ScopedEnvironment lower("http_proxy", "");
+    skyloom_test::ScopedEnvironment upper("HTTP_PROXY", "");
+    {
+        lexigrove_test::ScopedSystemProxy system(true, service, L"<local>");
+        ASSERT_TRUE(system.ok());
+        const size_t before = RequestPorts(0).size();
+        const std::vector<Entry> found = Search(u"en", u"fr", u"house");
+        EXPECT_TRUE(HasName(found, u"maison"));
+        EXPECT_EQ(RequestPorts(before).size(), 1u);
+    }
+    {
+        // The configured proxy refuses connections: the lookup fails.
+        lexigrove_test::ScopedSystemProxy system(true, L"127.0.0.1:1", L"");
+        ASSERT_TRUE(system.ok());
+        EXPECT_TRUE(Search(u"en", u"fr", u"house", 0).empty());
+    }
+}
+#endif
 
 } // namespace
