@@ -1,14 +1,14 @@
 // lexigrove-service: the local dictionary service on 127.0.0.1.
 //
 //   lexigrove-service [PORT] [--port PORT] [--port-file PATH] [--data DIR]
-//                     [--request-log PATH]
+//                     [--request-log PATH] [--address IPV4]
 //
-// PORT 0 (the default) picks a free port. The first line on standard output
-// is "listening 127.0.0.1:PORT"; --port-file also writes the port to PATH
-// (complete when it appears). --request-log appends one line per request:
-// method, target, status, result count and the client's port (one port per
-// connection, so the lines show how many connections the clients made).
-// Runs until SIGINT or SIGTERM, then exits 0.
+// PORT 0 (the default) picks a free port. --address replaces 127.0.0.1 (the
+// round-trip benchmark serves inside a network namespace of its own). The
+// first line on standard output is "listening ADDRESS:PORT"; --port-file also writes the port to
+// PATH (complete when it appears). --request-log appends one line per request: method, target,
+// status, result count and the client's port (one port per connection, so the lines show how many
+// connections the clients made). Runs until SIGINT or SIGTERM, then exits 0.
 #include "service/DictionaryService.h"
 
 #include <httplib.h>
@@ -35,7 +35,7 @@ constexpr int kUsage = 64;
 
 void Usage(std::FILE* to) {
     std::fputs("usage: lexigrove-service [PORT] [--port PORT] [--port-file PATH] [--data DIR]\n"
-               "                         [--request-log PATH]\n"
+               "                         [--request-log PATH] [--address IPV4]\n"
                "Answers /serverjobs/dictionary.php?fromlang=..&tolang=..&word=.. on 127.0.0.1\n"
                "from the FreeDict dictd files in DIR (default /usr/share/dictd).\n"
                "PORT 0 (default) picks a free port; the first output line names it.\n",
@@ -69,6 +69,7 @@ bool WritePortFile(const std::string& path, int port) {
 int main(int argc, char** argv) {
     int port = 0;
     std::string portFile, requestLogPath;
+    std::string address = "127.0.0.1";
     std::string data = "/usr/share/dictd";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -91,6 +92,8 @@ int main(int argc, char** argv) {
             portFile = value("--port-file");
         } else if (arg == "--data") {
             data = value("--data");
+        } else if (arg == "--address") {
+            address = value("--address");
         } else if (arg == "--request-log") {
             requestLogPath = value("--request-log");
         } else if (arg.size() > 0 && arg[0] != '-' && ParsePort(arg.c_str(), &port)) {
@@ -162,20 +165,20 @@ int main(int argc, char** argv) {
         });
 
     if (port == 0) {
-        port = server.bind_to_any_port("127.0.0.1");
+        port = server.bind_to_any_port(address);
         if (port < 0) {
-            std::fprintf(stderr, "lexigrove-service: cannot listen on 127.0.0.1\n");
+            std::fprintf(stderr, "lexigrove-service: cannot listen on %s\n", address.c_str());
             return 1;
         }
-    } else if (!server.bind_to_port("127.0.0.1", port)) {
-        std::fprintf(stderr, "lexigrove-service: cannot listen on 127.0.0.1:%d\n", port);
+    } else if (!server.bind_to_port(address, port)) {
+        std::fprintf(stderr, "lexigrove-service: cannot listen on %s:%d\n", address.c_str(), port);
         return 1;
     }
     if (!portFile.empty() && !WritePortFile(portFile, port)) {
         std::fprintf(stderr, "lexigrove-service: cannot write %s\n", portFile.c_str());
         return 1;
     }
-    std::printf("listening 127.0.0.1:%d\n", port);
+    std::printf("listening %s:%d\n", address.c_str(), port);
     std::fflush(stdout);
 
     std::atomic<bool> listenerEnded{false};
