@@ -11,12 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -210,43 +212,76 @@ std::vector<std::string> RequestPorts(size_t from) {
     return ports;
 }
 
-// The online library as the plugin drives it, straight to the service: ten
-// downloads by one object, one connection.
-TEST(EndToEndConnections, TenDownloadsShareOneConnection) {
-    const char* port = std::getenv("LEXIGROVE_SERVICE_PORT");
-    ASSERT_NE(port, nullptr);
-    platform::ModuleHandle library = platform::LoadModule(u"Skyloom.dll");
-    ASSERT_NE(library, nullptr);
-    const auto create =
-        reinterpret_cast<CreateHttpFileFn>(platform::FindSymbol(library, "CreateHttpFile"));
-    const auto destroy =
-        reinterpret_cast<DeleteHttpFileFn>(platform::FindSymbol(library, "DeleteHttpFile"));
-    ASSERT_NE(create, nullptr);
-    ASSERT_NE(destroy, nullptr);
-    HttpFile* file = create(0, nullptr);
-    ASSERT_NE(file, nullptr);
-    const std::string base = std::string("http://127.0.0.1:") + port +
-                             "/serverjobs/dictionary.php?fromlang=en&tolang=fr&word=";
-    const size_t before = RequestPorts(0).size();
-    const char* const words[] = {"water", "cat", "dog", "house", "tree"};
-    for (int i = 0; i < 10; ++i) {
-        const std::string text = base + words[i % 5];
+// The online library as the plugin drives it, straight to the service.
+class EndToEndConnections : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* port = std::getenv("LEXIGROVE_SERVICE_PORT");
+        ASSERT_NE(port, nullptr);
+        base_ = std::string("http://127.0.0.1:") + port +
+                "/serverjobs/dictionary.php?fromlang=en&tolang=fr&word=";
+        library_ = platform::LoadModule(u"Skyloom.dll");
+        ASSERT_NE(library_, nullptr);
+        create_ =
+            reinterpret_cast<CreateHttpFileFn>(platform::FindSymbol(library_, "CreateHttpFile"));
+        destroy_ =
+            reinterpret_cast<DeleteHttpFileFn>(platform::FindSymbol(library_, "DeleteHttpFile"));
+        ASSERT_NE(create_, nullptr);
+        ASSERT_NE(destroy_, nullptr);
+        file_ = create_(0, nullptr);
+        ASSERT_NE(file_, nullptr);
+    }
+    void TearDown() override {
+        if (file_ != nullptr)
+            destroy_(file_);
+        if (library_ != nullptr)
+            platform::FreeModule(library_);
+    }
+    // One download as the plugin does it; false when any step fails.
+    bool Download(const char* word) {
+        const std::string text = base_ + word;
         const std::u16string address(text.begin(), text.end());
-        ASSERT_EQ(file->Open(address.c_str(), kGenericRead, kFileShareRead, kOpenExisting,
-                             kFileAttributeNormal),
-                  0);
+        bool ok = file_->Open(address.c_str(), kGenericRead, kFileShareRead, kOpenExisting,
+                              kFileAttributeNormal) == 0;
         std::vector<char> chunk(4096);
         uint32_t count = 4096;
-        while (count == 4096)
-            ASSERT_EQ(file->Read(chunk.data(), 4096, &count), 0);
-        file->Close();
+        while (ok && count == 4096)
+            ok = file_->Read(chunk.data(), 4096, &count) == 0;
+        file_->Close();
+        return ok;
     }
-    destroy(file);
-    platform::FreeModule(library);
+    static size_t Connections(const std::vector<std::string>& ports) {
+        return std::set<std::string>(ports.begin(), ports.end()).size();
+    }
+
+    std::string base_;
+    platform::ModuleHandle library_ = nullptr;
+    CreateHttpFileFn create_ = nullptr;
+    DeleteHttpFileFn destroy_ = nullptr;
+    HttpFile* file_ = nullptr;
+};
+
+TEST_F(EndToEndConnections, TenDownloadsShareOneConnection) {
+    const size_t before = RequestPorts(0).size();
+    const char* const words[] = {"water", "cat", "dog", "house", "tree"};
+    for (int i = 0; i < 10; ++i)
+        EXPECT_TRUE(Download(words[i % 5])) << i;
     const std::vector<std::string> ports = RequestPorts(before);
     ASSERT_EQ(ports.size(), 10u);
-    EXPECT_EQ(std::set<std::string>(ports.begin(), ports.end()).size(), 1u)
-        << "ten downloads used more than one connection";
+    EXPECT_EQ(Connections(ports), 1u) << "ten downloads used more than one connection";
+}
+
+TEST_F(EndToEndConnections, AKeptConnectionTheServerClosedIsReplaced) {
+    const size_t before = RequestPorts(0).size();
+    ASSERT_TRUE(Download("house"));
+    // The service closes a connection idle for 5 s, without a word to the
+    // client; the next download finds it closed and connects anew.
+    std::this_thread::sleep_for(std::chrono::milliseconds(6000));
+    EXPECT_TRUE(Download("cat"));
+    EXPECT_TRUE(Download("dog"));
+    const std::vector<std::string> ports = RequestPorts(before);
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(Connections(ports), 2u);
 }
 
 #if !defined(_WIN32)
