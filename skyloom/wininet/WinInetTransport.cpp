@@ -218,7 +218,7 @@ private:
             way = L"system" + SystemProxyConfiguration();
         }
         const std::wstring server = (url.secure ? L"https " : L"http ") + Widen(url.host) + L" " +
-                                    std::to_wstring(url.port);
+                                    Widen(std::to_string(url.port));
         if (session_ != nullptr && way == sessionWay_) {
             if (connection_ != nullptr && server == connectionServer_) {
                 SetTimeouts(session_, settings);
