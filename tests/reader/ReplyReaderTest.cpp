@@ -4,12 +4,14 @@
 #include "plugin/ReplyReader.h"
 #include "basiccpp/BasicString.h"
 #include "basiccpp/Log.h"
+#include "plugin/ReplyScan.h"
 #include "plugin/SearchContext.h"
 #include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -63,6 +65,12 @@ protected:
                                 "<l><i name=\"n\" type=\"t\"/></l></result></r>\n");
         EXPECT_EQ(0, status) << wordElement;
         return context_.results.size() == 1 ? context_.results[0].word : u"<none>";
+    }
+    // Whether the quick path reads the reply; otherwise the full pass does.
+    static bool Plain(const std::string& reply) {
+        const std::string text = reply + std::string(4, '\0');
+        size_t items = 0;
+        return reply::IsPlain(text.c_str(), 256, &items);
     }
     // The lines of the reports so far, each checked to be the plugin's.
     std::vector<int32_t> Lines() const {
@@ -198,6 +206,84 @@ TEST_F(ReaderTest, MalformedReplyShapesReportTheirLines) {
         EXPECT_EQ(std::vector<int32_t>{c.line}, Lines()) << c.reply;
     }
     EXPECT_TRUE(Entries().empty());
+}
+
+// The first result is the root's first child node whose value is "result",
+// of any kind. A text, comment or CDATA section with that value has no word
+// element. None of these replies is plain, so the full pass reads them.
+TEST_F(ReaderTest, ANonElementNodeValuedResultIsTheFirstResult) {
+    const std::string rest =
+        "<result><word name=\"a\"/><l><i name=\"n\" type=\"t\"/></l></result></r>\n";
+    for (const char* first :
+         {"result", "\n  result\n  ", "r&#101;sult", "<!--result-->", "<![CDATA[result]]>"}) {
+        const std::string reply = std::string("<r status=\"ok\">") + first + rest;
+        log_.asserts.clear();
+        EXPECT_FALSE(Plain(reply)) << first;
+        EXPECT_EQ(-1, Read(reply)) << first;
+        EXPECT_EQ(std::vector<int32_t>{217}, Lines()) << first;
+    }
+    EXPECT_TRUE(Entries().empty());
+
+    // The value must be "result" exactly: comments and CDATA sections keep
+    // their spaces and references as written, and a text must end there.
+    log_.asserts.clear();
+    const char* const others[] = {
+        "<!-- result -->", "<![CDATA[result ]]>", "<!--r&#101;sult-->", "<![CDATA[r&#101;sult]]>",
+        "results",         "<!--Result-->"};
+    for (const char* first : others) {
+        const std::string reply = std::string("<r status=\"ok\">") + first + rest;
+        EXPECT_FALSE(Plain(reply)) << first;
+        EXPECT_EQ(0, Read(reply)) << first;
+    }
+    EXPECT_EQ(std::size(others), Entries().size());
+    EXPECT_TRUE(Lines().empty());
+}
+
+// What stands before the root (a declaration, a document type, processing
+// instructions, comments, CDATA) is passed over; the root is the first
+// element, even when a CDATA section before it spells another.
+TEST_F(ReaderTest, WhatStandsBeforeTheRootIsPassedOver) {
+    const std::string root = "<r status=\"ok\"><result><word name=\"a\"/><l><i name=\"n\" "
+                             "type=\"t\"/></l></result></r>\n";
+    const char* const prologs[] = {
+        "<!DOCTYPE dictionary>\n",
+        "<!DOCTYPE dictionary SYSTEM \"dictionary.dtd\">",
+        "<?pi some data?>\n",
+        "<?xml-stylesheet type=\"text/xsl\" href=\"s.xsl\"?>",
+        "<![CDATA[<r status=\"error\"/>]]>\n",
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE r>\n<?pi?>\n<!-- c -->\n<![CDATA[x]]>\n",
+    };
+    for (const char* prolog : prologs) {
+        EXPECT_FALSE(Plain(prolog + root)) << prolog;
+        EXPECT_EQ(0, Read(prolog + root)) << prolog;
+    }
+    EXPECT_EQ(std::vector<Entry>(std::size(prologs), Entry{u"a", u"n", u"t"}), Entries());
+    EXPECT_TRUE(Lines().empty());
+
+    // A root spelled inside CDATA is text; the element after it decides.
+    EXPECT_EQ(-1, Read("<![CDATA[<r status=\"ok\">]]><r status=\"error\"/>\n"));
+    EXPECT_TRUE(Lines().empty());
+    // The parser ends a document type at its first '>': the rest of an
+    // internal subset is not markup, and the document ends there, rootless.
+    EXPECT_EQ(-1, Read("<!DOCTYPE r [<!ENTITY e \"x\">]>\n" + root));
+    EXPECT_EQ(std::vector<int32_t>{199}, Lines());
+    EXPECT_EQ(std::size(prologs), Entries().size());
+}
+
+// The parser returns no position when the input ends right after a node at
+// the document's level: a complete comment as the last bytes fails the
+// reading as the root's end tag does, without a report.
+TEST_F(ReaderTest, ACommentThatEndsTheReplyFailsIt) {
+    const std::string reply = "<r status=\"ok\"><result><word name=\"a\"/><l><i name=\"n\" "
+                              "type=\"t\"/></l></result></r>";
+    for (const char* tail : {"<!-- end -->", "\n<!-- end -->", "<!---->"}) {
+        EXPECT_FALSE(Plain(reply + tail)) << tail;
+        EXPECT_EQ(-1, Read(reply + tail)) << tail;
+    }
+    EXPECT_TRUE(Entries().empty());
+    EXPECT_EQ(0, Read(reply + "<!-- end -->\n"));
+    EXPECT_EQ((std::vector<Entry>{{u"a", u"n", u"t"}}), Entries());
+    EXPECT_TRUE(Lines().empty());
 }
 
 TEST_F(ReaderTest, AFailureKeepsTheEntriesAppendedBeforeIt) {
