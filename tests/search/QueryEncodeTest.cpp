@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -23,6 +24,33 @@ TEST(QueryEncode, OnlyLettersDigitsAndSlashesTravelUnescaped) {
     EXPECT_EQ(Text(QueryEncode(u"-._~*")), u"%2D%2E%5F%7E%2A");
     EXPECT_EQ(Text(QueryEncode(u"a&b=c?d#e%f+g")), u"a%26b%3Dc%3Fd%23e%25f%2Bg");
     EXPECT_EQ(Text(QueryEncode(u"\t\n")), u"%09%0A");
+}
+
+// Every ASCII byte on its own, and all of them in one word: the expected
+// text is built from the rule, not from the encoder's table.
+TEST(QueryEncode, EveryAsciiByteAgainstTheRule) {
+    std::u16string all, allEscaped;
+    for (char16_t byte = 1; byte < 0x80; ++byte) {
+        std::string expected;
+        if (byte == u' ') {
+            expected = "+";
+        } else if ((byte >= u'a' && byte <= u'z') || (byte >= u'A' && byte <= u'Z') ||
+                   (byte >= u'0' && byte <= u'9') || byte == u'/' || byte == u'\\') {
+            expected = std::string(1, static_cast<char>(byte));
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned>(byte));
+            expected = hex;
+        }
+        const std::u16string wide(expected.begin(), expected.end());
+        const char16_t word[] = {byte, 0};
+        EXPECT_EQ(Text(QueryEncode(word)), wide) << "byte " << static_cast<unsigned>(byte);
+        all += byte;
+        allEscaped += wide;
+    }
+    EXPECT_EQ(Text(QueryEncode(all.c_str())), allEscaped);
+    // 62 letters and digits, two slashes and the space; the other 62 escaped.
+    EXPECT_EQ(allEscaped.size(), 62u + 2u + 1u + 3u * 62u);
 }
 
 TEST(QueryEncode, EmptyWordGivesTheSharedEmptyValue) {
