@@ -173,6 +173,32 @@ TEST_F(EndToEnd, LaterLookupsAppendAfterEarlierOnes) {
     }
 }
 
+// A zero capacity for any one text refuses the entry through the export:
+// nothing is written, and the refusal is reported.
+TEST_F(EndToEnd, AZeroCapacityRefusesTheEntry) {
+    ASSERT_FALSE(Search(u"en", u"fr", u"house").empty());
+    const int last = plugin.count() - 1;
+    const char16_t fill = 0x7777;
+    for (int zero = 0; zero < 3; ++zero) {
+        std::vector<char16_t> word(64, fill), name(64, fill), type(64, fill);
+        const uint16_t caps[3] = {static_cast<uint16_t>(zero == 0 ? 0 : 64),
+                                  static_cast<uint16_t>(zero == 1 ? 0 : 64),
+                                  static_cast<uint16_t>(zero == 2 ? 0 : 64)};
+        EXPECT_EQ(
+            plugin.result(last, word.data(), caps[0], name.data(), caps[1], type.data(), caps[2]),
+            0)
+            << zero;
+        const std::vector<char16_t> untouched(64, fill);
+        EXPECT_TRUE(word == untouched && name == untouched && type == untouched) << zero;
+    }
+    ASSERT_EQ(log.asserts.size(), 3u);
+    for (const AssertRecord& report : log.asserts) {
+        EXPECT_EQ(report.file, u"..\\plugin-lexigrove");
+        EXPECT_EQ(report.line, 293);
+    }
+    EXPECT_FALSE(plugin.At(last).name.empty());
+}
+
 TEST_F(EndToEnd, EveryInstalledPairAnswers) {
     const char16_t* pairs[][3] = {
         {u"en", u"fr", u"water"},     {u"fr", u"en", u"eau"},   {u"en", u"de", u"water"},

@@ -88,10 +88,12 @@ TEST_F(CopyOut, MissingBuffersZeroCapacitiesAndBadIndexesAreRefused) {
     EXPECT_EQ(CopySearchResult(context, 0, b.word.data(), 32, b.name.data(), 32, nullptr, 32), 0);
     EXPECT_EQ(CopySearchResult(context, 1, b.word.data(), 0, b.name.data(), 32, b.type.data(), 32),
               0);
+    EXPECT_EQ(CopySearchResult(context, 1, b.word.data(), 32, b.name.data(), 0, b.type.data(), 32),
+              0);
     EXPECT_EQ(CopySearchResult(context, 1, b.word.data(), 32, b.name.data(), 32, b.type.data(), 0),
               0);
     EXPECT_TRUE(b.Untouched());
-    EXPECT_EQ(log.asserts.size(), 8u);
+    EXPECT_EQ(log.asserts.size(), 9u);
 
     // Entries appended later are reachable at their indexes; earlier ones stay.
     context.results.push_back({u"a", u"b", u"c"});
