@@ -12,14 +12,18 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <vector>
 
 namespace {
 
 long liveAllocations = 0;
 long allocationsBeforeFailure = -1; // -1: never fail
+// No block of this program needs more; larger requests fail as they would
+// on a machine without the memory, without touching any.
+const std::size_t kLargestBlock = std::size_t{1} << 30;
 
 void* Allocate(std::size_t size) {
-    if (allocationsBeforeFailure == 0) {
+    if (allocationsBeforeFailure == 0 || size > kLargestBlock) {
         throw std::bad_alloc();
     }
     if (allocationsBeforeFailure > 0) {
@@ -150,6 +154,32 @@ TEST(AllocationFailure, StringsStayUsable) {
         }
     });
     EXPECT_EQ(std::u16string(formatted.GetString()), u"new-1");
+}
+
+// The largest estimate Format can reach, a width of 0x7FFFFFFF, is
+// reported before its buffer is asked for; one unit less is not. A larger
+// sum wraps to a negative estimate, which allocates nothing.
+TEST(AllocationFailure, TheLargestEstimateIsReportedBeforeItsBufferIsAskedFor) {
+    RecordingLog log;
+    basiccpp::SetLog(&log);
+    BasicString s(u"previous");
+    EXPECT_THROW(s.Format(u"%2147483647s", u"x"), std::bad_alloc);
+    EXPECT_EQ(log.Lines(), std::vector<int32_t>{1929});
+    EXPECT_EQ(s.GetString(), BasicString::EmptyUnit());
+
+    log.asserts.clear();
+    EXPECT_THROW(s.Format(u"%2147483646s", u"x"), std::bad_alloc);
+    EXPECT_THROW(s.Format(u"%99999999999s", u"x"), std::bad_alloc); // the width is clamped
+    EXPECT_EQ(log.Lines(), std::vector<int32_t>{1929});
+
+    log.asserts.clear();
+    s.Format(u"x%2147483647s", u"x");
+    EXPECT_EQ(log.Lines(), std::vector<int32_t>{1928});
+    EXPECT_EQ(s.GetString(), BasicString::EmptyUnit());
+    basiccpp::SetLog(nullptr);
+    for (const AssertRecord& r : log.asserts) {
+        EXPECT_EQ(r.file, u".\\BasicString");
+    }
 }
 
 TEST(AllocationFailure, ReportsPassTheFailureOnWithoutLeaking) {
