@@ -128,7 +128,8 @@ TEST(PublicHeader, DownloadObjectServesWholeChunksThroughTheDeclaredSlots) {
     ASSERT_EQ(log.entries.size(), 1u);
     EXPECT_EQ(log.entries[0].rfind("Skyloom|1|HTTP request failed: (%d) %s|-", 0), 0u)
         << log.entries[0];
-    EXPECT_NE(log.entries[0].find("not an http or https address"), std::string::npos) << log.entries[0];
+    EXPECT_NE(log.entries[0].find("not an http or https address"), std::string::npos)
+        << log.entries[0];
 
     destroy(file);
     Unload(online);
