@@ -97,7 +97,7 @@ int FreeModule(ModuleHandle module);
 //   untrusted bytes with -1 terminate the result themselves.)
 int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int srcCount,
                         char16_t* dst, int dstCount);
-// Fault seam for tests: the count-th MultiByteToWideChar call on this thread
+// Fault seam for tests: the count-th MultiByteToWideChar call of the process
 // from now on (1: the next one) converts as usual and then fails with `code`,
 // as a call that runs out of room part-way does (its output may have been
 // written). A count of 0 turns the seam off; it also turns itself off once

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 // After <windows.h>, whose FreeModule and IsBadStringPtr macros it removes.
+#include "platform/FaultSeam.h"
 #include "platform/Platform.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
@@ -17,15 +18,7 @@ const wchar_t* Wide(const char16_t* text) {
 wchar_t* Wide(char16_t* text) {
     return reinterpret_cast<wchar_t*>(text);
 }
-// The fault seam's countdown: calls still to go before the failing one.
-thread_local int callsBeforeFailure = 0;
-thread_local uint32_t failureCode = 0;
 } // namespace
-
-void FailMultiByteToWideCharCall(int count, uint32_t code) {
-    callsBeforeFailure = count;
-    failureCode = code;
-}
 
 ModuleHandle LoadModule(const char16_t* name) {
     return reinterpret_cast<ModuleHandle>(::LoadLibraryW(Wide(name)));
@@ -46,8 +39,9 @@ int FreeModule(ModuleHandle module) {
 int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int srcCount,
                         char16_t* dst, int dstCount) {
     const int result = ::MultiByteToWideChar(codePage, flags, src, srcCount, Wide(dst), dstCount);
-    if (callsBeforeFailure > 0 && --callsBeforeFailure == 0) {
-        ::SetLastError(failureCode);
+    uint32_t code = 0;
+    if (seam::MultiByteToWideCharFails(&code)) {
+        ::SetLastError(code);
         return 0;
     }
     return result;
