@@ -412,12 +412,12 @@ void MakeRoom(std::vector<SearchResult>& results, size_t entries) {
 } // namespace
 
 int ReadReplyText(const char* text, std::vector<SearchResult>& results) {
-    TiXmlDocument document;
     try {
         // A plain reply nests no deeper than the limit and its values need no
         // trimming: the parser reads it alone.
         size_t items = 0;
         if (reply::IsPlain(text, kMaxDepth, &items)) {
+            TiXmlDocument document;
             if (!document.Parse(text, nullptr, TIXML_ENCODING_UTF8))
                 throw kFailure;
             MakeRoom(results, items);
