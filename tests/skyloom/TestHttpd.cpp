@@ -305,10 +305,14 @@ void AddRoutes(httplib::Server& server, int port, const std::vector<int>& tlsPor
 }
 
 // One request per connection and short socket timeouts: no worker is held by
-// an idle client, so stalled tests cannot starve later ones.
+// an idle client for long, so stalled tests cannot starve later ones. The
+// wait for the request itself is longer: a client under the i386 emulation
+// on a busy machine has been seen to spend 11 s verifying the certificate
+// between the end of the TLS handshake and its request.
 void Configure(httplib::Server& server) {
     server.new_task_queue = [] { return new httplib::ThreadPool(16); };
     server.set_keep_alive_max_count(1);
+    server.set_keep_alive_timeout(60);
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
 }
