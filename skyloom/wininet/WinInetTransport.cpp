@@ -131,6 +131,11 @@ public:
             if (!HttpQueryInfoW(request_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code,
                                 &size, nullptr))
                 return kTransferFailed;
+            // No status at all: the connection ended before any reply.
+            if (code == 0) {
+                detail_ = "connection closed before a reply";
+                return kTransferFailed;
+            }
             const int32_t checked = CheckHeaders();
             if (checked < 0)
                 return checked;
@@ -360,8 +365,11 @@ private:
         // proxy but looks for one under the origin server, so a kept proxy
         // connection is never used again and stays open (holding a worker of
         // the proxy) until WinINet's collector ends it a minute later.
-        const bool viaProxy = sessionWay_.compare(0, 6, L"proxy ") == 0 ||
-                              (sessionWay_.compare(0, 6, L"system") == 0 && SystemUsesProxy());
+        // (The system's configuration may send a host direct: left as it is.
+        // A request addressed to the proxy itself is filed and found alike.)
+        const bool viaProxy =
+            sessionWay_.compare(0, 6, L"proxy ") == 0 &&
+            sessionWay_ != L"proxy " + Widen(url.host) + L":" + Widen(std::to_string(url.port));
         const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                             INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_AUTO_REDIRECT |
                             INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH |
@@ -394,18 +402,6 @@ private:
             return StatusOfError(lastError_);
         }
         return kOk;
-    }
-
-    // Whether the system's configuration names a proxy (ProxyEnable set):
-    // then WinINet may send requests through one.
-    static bool SystemUsesProxy() {
-        DWORD enable = 0;
-        DWORD size = sizeof(enable);
-        return RegGetValueW(HKEY_CURRENT_USER,
-                            L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings",
-                            L"ProxyEnable", RRF_RT_REG_DWORD, nullptr, &enable,
-                            &size) == ERROR_SUCCESS &&
-               enable != 0;
     }
 
     static void SetTimeouts(HINTERNET handle, const Settings& settings) {
