@@ -16,6 +16,7 @@ constexpr int kLineMissingArgument = 122;
 constexpr int kLineReadFailed = 148;
 
 constexpr uint32_t kChunk = 4096;
+static_assert(kMaxReplyBytes % kChunk == 0, "the bound falls between chunks");
 // The terminator and the bytes a parser may still look at behind it.
 constexpr size_t kTerminatorRun = 4;
 static_assert(kTerminatorRun <= ReceiveBuffer::kSlack + 1, "the run always fits");
@@ -81,6 +82,13 @@ int Download(HttpFile& file, ReceiveBuffer& buffer, const char16_t* address) {
             ReportAssert(0, kSourceFile, kLineReadFailed);
             file.Close();
             return kFetchReadFailed;
+        }
+        // A reply past the bound is not taken: the reader never sees it, and
+        // the buffer stays within kMaxReplyBytes plus one chunk.
+        if (offset + count > kMaxReplyBytes) {
+            ReportAssert(0, kSourceFile, kLineReadFailed);
+            file.Close();
+            return kFetchTooLarge;
         }
         if (count != kChunk)
             break;

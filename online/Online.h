@@ -26,7 +26,13 @@ enum : int {
     kFetchMissingArgument = -20,
     kFetchOpenFailed = -16,
     kFetchReadFailed = -17,
+    kFetchTooLarge = -18,
 };
+
+// The most bytes of one reply the download takes: far above any dictionary
+// reply; the reader's counters (TinyXML's int row and column among them)
+// stay far from overflow below it.
+constexpr size_t kMaxReplyBytes = 64u << 20;
 
 // Loads the library and creates the download object when needed. 1 when the
 // object is ready, 0 otherwise (no log entry when the library will not load).
@@ -37,7 +43,8 @@ int Prepare(Binding& binding);
 int Fetch(Binding& binding, ReceiveBuffer& buffer, const char16_t* address, const char16_t* word);
 // The download loop on its own, for a given object: Open, Read in 4096-byte
 // chunks into buffer, zero byte after the data, Close. Returns kFetchOk,
-// kFetchOpenFailed or kFetchReadFailed. Throws std::bad_alloc when the buffer
+// kFetchOpenFailed, kFetchReadFailed, or kFetchTooLarge once more than
+// kMaxReplyBytes arrive (reported as a failed read). Throws std::bad_alloc when the buffer
 // cannot grow, after closing the object. Fetch uses it after its checks.
 int Download(HttpFile& file, ReceiveBuffer& buffer, const char16_t* address);
 // Release at unload (also done by ~Binding).

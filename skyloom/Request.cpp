@@ -303,4 +303,17 @@ bool ReadSettings(EnvironmentLookup lookup, Settings& settings) {
     return true;
 }
 
+std::string RefusedDetail(long code, const std::string& phrase) {
+    std::string kept;
+    for (char c : Trim(phrase)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte <= 0x7E && kept.size() < 100)
+            kept += c;
+    }
+    std::string detail = "server refused: " + std::to_string(code);
+    if (!kept.empty())
+        detail += " " + kept;
+    return detail;
+}
+
 } // namespace skyloom

@@ -4,6 +4,7 @@
 // Pure functions, shared by both transports.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -79,5 +80,13 @@ using EnvironmentLookup = std::string (*)(const char* name);
 // false (kBadProxy) when the proxy is malformed:
 // a request must not silently go direct when a proxy was asked for.
 bool ReadSettings(EnvironmentLookup lookup, Settings& settings);
+
+// The most header bytes (status line and fields) one reply may have.
+constexpr size_t kMaxHeaderBytes = 64 * 1024;
+
+// The log text for a refused status, "server refused: 414 URI Too Long":
+// the code and the reason phrase as received, trimmed, with anything but
+// printable ASCII and blanks dropped and at most 100 characters kept.
+std::string RefusedDetail(long code, const std::string& phrase);
 
 } // namespace skyloom

@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <new>
+#include <string>
 
 #if defined(_WIN32)
 #define SKYLOOM_EXPORT
@@ -49,6 +50,8 @@ const char16_t* Reason(int32_t status) {
         return u"redirect from https to http refused";
     case kSecureChannelFailed:
         return u"secure connection failed";
+    case kReplyTooLarge:
+        return u"reply larger than 64 MiB";
     default:
         return u"failed";
     }
@@ -77,7 +80,7 @@ public:
         }
         if (status < 0) {
             Close();
-            Report(status);
+            Report(status, began_);
         }
         return status;
     }
@@ -108,6 +111,11 @@ public:
                     break;
                 }
                 filled += static_cast<uint32_t>(received);
+                delivered_ += received;
+                if (delivered_ > kMaxReplyBytes) {
+                    status = kReplyTooLarge;
+                    break;
+                }
             }
         } catch (const std::bad_alloc&) {
             status = kOutOfMemory;
@@ -117,7 +125,7 @@ public:
         if (status < 0) {
             state_ = State::Failed;
             transport_->End();
-            Report(status);
+            Report(status, true);
             return status;
         }
         *read = filled;
@@ -138,6 +146,7 @@ private:
 
     int32_t Start(const char16_t* address) {
         Close();
+        began_ = false;
         if (address == nullptr)
             return kBadArgument;
         std::string ascii;
@@ -152,22 +161,40 @@ private:
             if (!transport_)
                 return kTransferFailed;
         }
+        began_ = true;
         const int32_t status = transport_->Begin(url, settings);
         if (status < 0)
             return status;
+        delivered_ = 0;
         state_ = State::Receiving;
         return kOk;
     }
 
-    void Report(int32_t status) {
-        if (log_ != nullptr)
-            log_->FormattedEntry(u"Skyloom", __LINE__, 1, u"HTTP request failed: (%d) %s", status,
-                                 Reason(status));
+    // The transport's account of the failure when it has one, else the
+    // status's own reason.
+    // withDetail: the transport saw this request (its detail is not one of
+    // an earlier request's).
+    void Report(int32_t status, bool withDetail) {
+        if (log_ == nullptr)
+            return;
+        std::u16string reason;
+        try {
+            if (withDetail && transport_ && status != kReplyTooLarge && status != kOutOfMemory) {
+                const std::string& detail = transport_->Detail();
+                reason.assign(detail.begin(), detail.end());
+            }
+        } catch (...) {
+            reason.clear();
+        }
+        log_->FormattedEntry(u"Skyloom", __LINE__, 1, u"HTTP request failed: (%d) %s", status,
+                             reason.empty() ? Reason(status) : reason.c_str());
     }
 
     CAbstractLog* log_;
     std::unique_ptr<Transport> transport_;
     State state_ = State::Closed;
+    uint64_t delivered_ = 0; // body bytes handed out since the Open
+    bool began_ = false;     // the last Open reached the transport
 };
 
 } // namespace

@@ -37,7 +37,13 @@ enum : int32_t {
     // The TLS handshake failed for a reason other than the certificate (or
     // the certificate authorities file cannot be read).
     kSecureChannelFailed = -14,
+    // The body passed kMaxReplyBytes; the request was ended there.
+    kReplyTooLarge = -15,
 };
+
+// The most body bytes one reply may have: far above any dictionary reply,
+// low enough that reading and parsing it costs bounded memory.
+constexpr uint64_t kMaxReplyBytes = 64u << 20;
 
 constexpr int kMaxRedirects = 5;
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 namespace skyloom {
 
@@ -27,6 +28,14 @@ public:
     virtual int32_t Receive(char* destination, size_t capacity, size_t& received) = 0;
     // Ends the request and releases its connection; harmless when idle.
     virtual void End() = 0;
+
+    // What went wrong in the last failed Begin or Receive, for the log
+    // ("server refused: 414 URI Too Long", "not an HTTP reply"); empty when
+    // the status alone says it. Cleared by the next Begin.
+    const std::string& Detail() const { return detail_; }
+
+protected:
+    std::string detail_;
 };
 
 // The build's transport; null when the system's client cannot start.

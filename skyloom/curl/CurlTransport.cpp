@@ -98,6 +98,8 @@ public:
 
     int32_t Begin(const Url& url, const Settings& settings) override {
         End();
+        detail_.clear();
+        errorText_[0] = 0;
         receiveTimeout_ = std::chrono::milliseconds(settings.receiveTimeoutMs);
         // The handles live as long as the object: the multi handle keeps the
         // connection to the server (or proxy) open for the next request.
@@ -142,7 +144,8 @@ public:
             curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlTransport::OnHeader) == CURLE_OK &&
             curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this) == CURLE_OK &&
             curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransport::OnBody) == CURLE_OK &&
-            curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this) == CURLE_OK;
+            curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorText_) == CURLE_OK;
         if (!ok)
             return kTransferFailed;
         if (curl_multi_add_handle(multi_, easy_) != CURLM_OK)
@@ -158,7 +161,15 @@ public:
             return Failure();
         long code = 0;
         curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
-        return (code >= 200 && code <= 299) ? kOk : kHttpStatus;
+        if (code >= 200 && code <= 299)
+            return kOk;
+        // "HTTP/1.1 414 URI Too Long": the phrase follows the second blank.
+        const size_t codeAt = statusLine_.find(' ');
+        const size_t phraseAt =
+            codeAt == std::string::npos ? std::string::npos : statusLine_.find(' ', codeAt + 1);
+        detail_ =
+            RefusedDetail(code, phraseAt == std::string::npos ? "" : statusLine_.substr(phraseAt));
+        return kHttpStatus;
     }
 
     int32_t Receive(char* destination, size_t capacity, size_t& received) override {
@@ -195,6 +206,11 @@ public:
         done_ = false;
         outOfMemory_ = false;
         insecureRedirect_ = false;
+        unusableRedirect_ = false;
+        headerTooLarge_ = false;
+        sawStatusLine_ = false;
+        headerBytes_ = 0;
+        statusLine_.clear();
         location_.clear();
         result_ = CURLE_OK;
         std::vector<char>().swap(pending_);
@@ -202,12 +218,47 @@ public:
     }
 
 private:
-    int32_t Failure() const {
+    // The status of a transfer curl ended, with the detail for the log.
+    int32_t Failure() {
+        if (headerTooLarge_ || (result_ == CURLE_OUT_OF_MEMORY && !headersFinal_)) {
+            // curl refuses a header line over its own limit as "out of
+            // memory"; no real shortage happens before the headers are in.
+            detail_ = "header too large";
+            return kTransferFailed;
+        }
         if (outOfMemory_)
             return kOutOfMemory;
         if (insecureRedirect_)
             return kInsecureRedirect;
-        return StatusOf(result_);
+        if (unusableRedirect_) {
+            detail_ = "redirect to an unusable address";
+            return kUnsupportedAddress;
+        }
+        switch (result_) {
+        case CURLE_GOT_NOTHING:
+            detail_ = "connection closed before a reply";
+            return kTransferFailed;
+        case CURLE_WEIRD_SERVER_REPLY:
+            detail_ = "not an HTTP reply";
+            return kTransferFailed;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            // The address was checked before the request, and a redirect's
+            // status line would have been seen: a reply without one (HTTP/0.9).
+            if (!sawStatusLine_) {
+                detail_ = "not an HTTP reply";
+                return kTransferFailed;
+            }
+            break;
+        case CURLE_PARTIAL_FILE:
+            detail_ = "reply cut short";
+            return kTransferFailed;
+        default:
+            break;
+        }
+        const int32_t status = StatusOf(result_);
+        if (status == kTransferFailed && errorText_[0] != 0)
+            detail_ = std::string("transfer failed: ") + errorText_;
+        return status;
     }
 
     // The CA bundle and folder curl was built to use.
@@ -246,8 +297,14 @@ private:
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(receiveTimeout_ - waited);
         const int wait = static_cast<int>(std::clamp<long long>(left.count(), 1, 1000));
-        if (curl_multi_poll(multi_, nullptr, 0, wait, nullptr) != CURLM_OK)
+        int ready = 0;
+        if (curl_multi_poll(multi_, nullptr, 0, wait, &ready) != CURLM_OK)
             return kTransferFailed;
+        // A socket that became ready has bytes (or its end) for curl: a
+        // header trickling in keeps the request alive as body bytes do,
+        // though curl hands header lines over only once they are whole.
+        if (ready > 0)
+            lastArrival_ = Clock::now();
         return kOk;
     }
 
@@ -256,10 +313,20 @@ private:
         const size_t bytes = size * count;
         transport->arrived_ += bytes;
         const std::string line(data, bytes);
-        if (line.compare(0, 5, "HTTP/") == 0)
-            transport->location_.clear(); // a new reply begins
-        else if (line.size() > 9 && (line[0] == 'L' || line[0] == 'l') &&
-                 curl_strnequal(line.c_str(), "location:", 9))
+        if (line.compare(0, 5, "HTTP/") == 0) {
+            // A new reply begins.
+            transport->location_.clear();
+            transport->sawStatusLine_ = true;
+            transport->headerBytes_ = 0;
+            transport->statusLine_ = line;
+        }
+        transport->headerBytes_ += bytes;
+        if (transport->headerBytes_ > kMaxHeaderBytes) {
+            transport->headerTooLarge_ = true;
+            return 0; // curl ends the transfer with a write error
+        }
+        if (line.size() > 9 && (line[0] == 'L' || line[0] == 'l') &&
+            curl_strnequal(line.c_str(), "location:", 9))
             transport->location_ = line.substr(9);
         // The blank line ends one reply's headers. Interim (1xx) replies and
         // redirects (which curl follows, or else delivers a body for) are not
@@ -271,6 +338,9 @@ private:
                 transport->headersFinal_ = true;
             else if (code >= 300 && transport->LeavesTls())
                 return 0; // curl ends the transfer with a write error
+            else if ((code == 301 || code == 302 || code == 303 || code == 307 || code == 308) &&
+                     !transport->location_.empty() && !transport->RedirectIsUsable())
+                return 0;
         }
         return bytes;
     }
@@ -287,6 +357,20 @@ private:
             return false;
         insecureRedirect_ = true;
         return true;
+    }
+
+    // Whether the Location of the redirect whose headers just ended leads to
+    // an address a request could be sent to (curl would try port 0, say).
+    bool RedirectIsUsable() {
+        char* current = nullptr;
+        Url base;
+        Url next;
+        if (curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &current) != CURLE_OK ||
+            current == nullptr || !ParseHttpUrl(current, base) ||
+            ResolveRedirect(base, location_, next))
+            return true;
+        unusableRedirect_ = true;
+        return false;
     }
 
     static size_t OnBody(char* data, size_t size, size_t count, void* self) {
@@ -310,6 +394,12 @@ private:
     bool done_ = false;
     bool outOfMemory_ = false;
     bool insecureRedirect_ = false;
+    bool unusableRedirect_ = false;
+    bool headerTooLarge_ = false;
+    bool sawStatusLine_ = false;
+    size_t headerBytes_ = 0; // of the reply being received
+    std::string statusLine_; // of the reply being received
+    char errorText_[CURL_ERROR_SIZE] = {};
     std::string location_; // the Location header of the reply being received
     std::string defaultCaFile_;
     std::string defaultCaPath_;

@@ -360,3 +360,29 @@ TEST_F(FetchTest, BufferThatCannotGrowClosesAndThrowsAndTheNextFetchWorks) {
 }
 
 } // namespace
+
+TEST_F(FetchTest, ReplyPastTheBoundFailsAsAFailedReadAndKeepsTheBufferBounded) {
+    // Exactly the bound is taken; one byte more is not, however it is split.
+    for (uint64_t size : {uint64_t(online::kMaxReplyBytes), uint64_t(online::kMaxReplyBytes) + 1}) {
+        SCOPED_TRACE(size);
+        log.asserts.clear();
+        const std::string reply(static_cast<size_t>(size), 'a');
+        Serve(reply);
+        const int expected =
+            size > online::kMaxReplyBytes ? online::kFetchTooLarge : online::kFetchOk;
+        EXPECT_EQ(FetchReply(), expected);
+        if (expected != online::kFetchOk)
+            ExpectOneReport(log, 148);
+        EXPECT_LE(buffer.size(), online::kMaxReplyBytes + 4096);
+    }
+    // A reply that never ends stops at the bound.
+    script.endlessReply = true;
+    log.asserts.clear();
+    EXPECT_EQ(FetchReply(), online::kFetchTooLarge);
+    ExpectOneReport(log, 148);
+    EXPECT_EQ(record.reads, online::kMaxReplyBytes / 4096 + 1);
+    EXPECT_LE(buffer.size(), online::kMaxReplyBytes + 4096);
+    script.endlessReply = false;
+    Serve("<ok/>");
+    EXPECT_EQ(FetchReply(), online::kFetchOk);
+}

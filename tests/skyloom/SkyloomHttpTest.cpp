@@ -495,8 +495,9 @@ TEST_F(SkyloomHttp, FailuresGoToTheLogAtLevelOne) {
     EXPECT_EQ(log.entries[0].level, 1);
     EXPECT_EQ(log.entries[0].format, u"HTTP request failed: (%d) %s");
     EXPECT_EQ(log.entries[0].status, skyloom::kHttpStatus);
-    EXPECT_FALSE(log.entries[0].reason.empty());
+    EXPECT_EQ(log.entries[0].reason, u"server refused: 404 Not Found");
     EXPECT_EQ(log.entries[1].status, skyloom::kTransferFailed);
+    EXPECT_EQ(log.entries[1].reason, u"reply cut short");
 }
 
 } // namespace

@@ -178,4 +178,13 @@ TEST(SkyloomSettings, ComeFromTheEnvironment) {
     EXPECT_FALSE(ReadSettings(&Lookup, settings));
 }
 
+TEST(RefusedDetail, NamesTheCodeAndAPrintableBoundedPhrase) {
+    EXPECT_EQ(skyloom::RefusedDetail(414, " URI Too Long\r\n"), "server refused: 414 URI Too Long");
+    EXPECT_EQ(skyloom::RefusedDetail(500, ""), "server refused: 500");
+    // Control bytes and anything past ASCII are dropped; the phrase is cut.
+    EXPECT_EQ(skyloom::RefusedDetail(403, "No\x01\xff way"), "server refused: 403 No way");
+    EXPECT_EQ(skyloom::RefusedDetail(400, std::string(500, 'x')).size(),
+              std::string("server refused: 400 ").size() + 100);
+}
+
 } // namespace
