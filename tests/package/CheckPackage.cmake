@@ -67,12 +67,25 @@ foreach(pair "TinyXML.txt|must not be misrepresented as being the original softw
     endif()
 endforeach()
 
-# The binaries are Windows images of the build's architecture; both DLLs
-# export exactly their functions and import exactly their pinned tables.
+# The binaries are Windows images of the build's architecture, stripped (no
+# debug sections and no symbol table; a debug link names their debug file in
+# the symbols package) and with a version resource; both DLLs export exactly
+# their functions and import exactly their pinned tables.
 foreach(binary plugin-lexigrove.dll Skyloom.dll lexigrove-lookup.exe)
-    execute_process(COMMAND ${OBJDUMP} -f ${root}/${binary} OUTPUT_VARIABLE header)
+    execute_process(COMMAND ${OBJDUMP} -f -h ${root}/${binary} OUTPUT_VARIABLE header)
     if(NOT header MATCHES "file format ${IMAGE_FORMAT}\n")
         message(FATAL_ERROR "${binary} is not a ${IMAGE_FORMAT} image:\n${header}")
+    endif()
+    if(header MATCHES " (\\.debug_[a-z_]+) ")
+        message(FATAL_ERROR "${binary} is not stripped: it has a ${CMAKE_MATCH_1} section")
+    endif()
+    if(NOT header MATCHES "HAS_SYMS" AND header MATCHES " \\.gnu_debuglink " AND
+       header MATCHES " \\.rsrc ")
+        file(SIZE ${root}/${binary} size)
+        message(STATUS "${binary}: ${size} bytes")
+    else()
+        message(FATAL_ERROR "${binary} has symbols, or lacks its debug link or its resources:\n"
+                            "${header}")
     endif()
 endforeach()
 execute_process(
