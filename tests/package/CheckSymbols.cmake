@@ -118,10 +118,18 @@ if(line LESS first OR line GREATER end)
                         "addr2line said line ${line}")
 endif()
 
-# Without its debug file the stripped DLL has no line for the address.
+# Without its debug file, or with a debug file that is not the one it was
+# stripped with (one byte more: the debug link's checksum no longer
+# matches), the stripped DLL has no function or line for the address.
 file(REMOVE ${beside}/plugin-lexigrove.dll.debug)
 execute_process(COMMAND ${ADDR2LINE} -f -e ${plugin} ${address} OUTPUT_VARIABLE bare)
-if(bare MATCHES "plugin-lexigrove\\.cpp")
-    message(FATAL_ERROR "the shipped plugin still carries line information:\n${bare}")
+if(NOT bare MATCHES "^\\?\\?\n\\?\\?:[0?]")
+    message(FATAL_ERROR "the shipped plugin alone still resolves the address:\n${bare}")
+endif()
+file(COPY_FILE ${WORK}/${top}/plugin-lexigrove.dll.debug ${beside}/plugin-lexigrove.dll.debug)
+file(APPEND ${beside}/plugin-lexigrove.dll.debug "x")
+execute_process(COMMAND ${ADDR2LINE} -f -e ${plugin} ${address} OUTPUT_VARIABLE altered)
+if(NOT altered MATCHES "^\\?\\?\n\\?\\?:[0?]")
+    message(FATAL_ERROR "a debug file whose checksum differs was used:\n${altered}")
 endif()
 message(STATUS "plugin-lexigrove.dll+${offset} (${address}): ${function} at ${place}")
