@@ -94,6 +94,16 @@ TEST_P(VersionResource, FixedPartCarriesTheProjectVersion) {
     EXPECT_EQ(fixed->dwFileFlags & fixed->dwFileFlagsMask, 0u) << "debug or pre-release flag set";
 }
 
+TEST_P(VersionResource, OneTranslationUsEnglishInUtf16) {
+    const WORD* translation = nullptr;
+    UINT bytes = 0;
+    ASSERT_TRUE(VerQueryValueW(data_.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void**>(const_cast<WORD**>(&translation)), &bytes));
+    ASSERT_EQ(bytes, 2 * sizeof(WORD));
+    EXPECT_EQ(translation[0], 0x0409);
+    EXPECT_EQ(translation[1], 1200);
+}
+
 TEST_P(VersionResource, StringsNameTheProductTheMakerAndTheFile) {
     const std::wstring version = Widen(LEXIGROVE_VERSION);
     EXPECT_EQ(String(L"FileVersion"), version);
