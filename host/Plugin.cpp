@@ -40,6 +40,13 @@ bool Plugin::Load(const std::u16string& path, std::string* error) {
     void* module = platform::LoadModule(path.c_str());
     if (module == nullptr) {
         const uint32_t code = platform::LastError();
+        // The loader's own words where it has them (dlerror), else the
+        // system's error code and its text.
+        const std::string loader = platform::LastLoadFailure();
+        if (!loader.empty()) {
+            *error = "cannot load the plugin " + ToUtf8(path) + " (" + loader + ")";
+            return false;
+        }
         const BasicString reason = SystemErrorText(code);
         *error = "cannot load the plugin " + ToUtf8(path) + " (error " + std::to_string(code) +
                  (reason.GetLength() > 0 ? ": " + ToUtf8(reason.GetString()) : std::string()) + ")";

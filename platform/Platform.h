@@ -66,6 +66,13 @@ enum : uint32_t {
 // Loading a loaded module again returns the same handle and counts a
 // reference.
 ModuleHandle LoadModule(const char16_t* name);
+// The loader's own reason the calling thread's last LoadModule failed, in
+// UTF-8: posix, the text dlerror() gave for it ("no module name" or "empty
+// module name" when there was none to give to dlopen); empty after a load
+// that succeeded, and always empty in the win32 backend, where LastError()
+// and its system text are the reason. Valid until the thread's next
+// LoadModule.
+const char* LastLoadFailure();
 // GetProcAddress by name: null with 127 when the module has no such symbol
 // (also for a null module or name).
 void* FindSymbol(ModuleHandle module, const char* name);

@@ -20,6 +20,19 @@ bool IsUnescaped(unsigned char byte) {
            (byte >= '0' && byte <= '9') || byte == '/' || byte == '\\';
 }
 
+// A language code goes out as it is when it holds only ASCII letters, digits
+// and "-" (every code the plugin lists).
+bool IsPlainCode(const char16_t* code) {
+    for (const char16_t* p = code; *p != u'\0'; ++p) {
+        const char16_t unit = *p;
+        if (!((unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z') ||
+              (unit >= u'0' && unit <= u'9') || unit == u'-')) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 BasicString QueryEncode(const char16_t* word) {
@@ -44,12 +57,23 @@ BasicString QueryEncode(const char16_t* word) {
     return BasicString(escaped.c_str());
 }
 
+BasicString QueryCode(const char16_t* code) {
+    if (code == nullptr || IsPlainCode(code)) {
+        return BasicString(code);
+    }
+    return QueryEncode(code);
+}
+
 BasicString RequestAddress(const char16_t* from, const char16_t* to, const char16_t* escapedWord) {
+    // A missing code stays null, which the formatter writes as "(null)".
+    const BasicString fromCode = QueryCode(from);
+    const BasicString toCode = QueryCode(to);
     BasicString address;
     address.Format(
         u"http:/"
         u"/" LEXIGROVE_DICTIONARY_HOST u"/serverjobs/dictionary.php?fromlang=%s&tolang=%s&word=%s",
-        from, to, escapedWord);
+        from != nullptr ? fromCode.GetString() : nullptr,
+        to != nullptr ? toCode.GetString() : nullptr, escapedWord);
     return address;
 }
 

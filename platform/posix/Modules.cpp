@@ -5,8 +5,8 @@
 // when the platform library is linked into it), as Windows looks in the
 // program's folder first: "X.dll" (any case of ".dll") and "X" are found
 // there as "libX.so"; a name with another extension is used as it is. A name
-// with '/' is a path, used as given. A module that does not load sets 126, a
-// missing symbol 127.
+// with '/' is a path, used as given. A module that does not load sets 126
+// and keeps dlerror()'s text for LastLoadFailure; a missing symbol sets 127.
 #include "platform/Platform.h"
 
 #include <dlfcn.h>
@@ -23,6 +23,16 @@ namespace {
 
 // An object inside this module, to ask the loader which file holds it.
 const char anchor = 0;
+
+// dlerror()'s text for the thread's last LoadModule that dlopen refused, cut
+// to the buffer. A plain array: this code is also in libraries that are
+// unloaded while the thread goes on, which must leave no thread-exit
+// destructor behind.
+thread_local char lastLoadFailure[1024];
+
+void KeepLoadFailure(const char* reason) {
+    std::snprintf(lastLoadFailure, sizeof lastLoadFailure, "%s", reason != nullptr ? reason : "");
+}
 
 // The file holding the anchor, from the kernel's list of this process's
 // mappings: an absolute path even when the module was loaded by a relative
@@ -106,12 +116,15 @@ std::string ModulePath(const std::string& name) {
 } // namespace
 
 ModuleHandle LoadModule(const char16_t* name) {
+    lastLoadFailure[0] = '\0';
     if (name == nullptr) {
+        KeepLoadFailure("no module name");
         SetLastError(kErrorInvalidParameter);
         return nullptr;
     }
     const int bytes = WideCharToMultiByte(kCodePageUtf8, 0, name, -1, nullptr, 0);
     if (bytes <= 1) {
+        KeepLoadFailure("empty module name");
         SetLastError(kErrorModNotFound);
         return nullptr;
     }
@@ -121,9 +134,14 @@ ModuleHandle LoadModule(const char16_t* name) {
 
     void* handle = dlopen(ModulePath(utf8).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
+        KeepLoadFailure(dlerror());
         SetLastError(kErrorModNotFound);
     }
     return handle;
+}
+
+const char* LastLoadFailure() {
+    return lastLoadFailure;
 }
 
 void* FindSymbol(ModuleHandle module, const char* name) {

@@ -24,6 +24,10 @@ ModuleHandle LoadModule(const char16_t* name) {
     return reinterpret_cast<ModuleHandle>(::LoadLibraryW(Wide(name)));
 }
 
+const char* LastLoadFailure() {
+    return "";
+}
+
 void* FindSymbol(ModuleHandle module, const char* name) {
     if (name == nullptr) {
         ::SetLastError(ERROR_PROC_NOT_FOUND);

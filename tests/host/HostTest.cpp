@@ -177,6 +177,18 @@ TEST(RunLookupTest, APluginThatDoesNotLoadOrLacksExportsIsRefused) {
     Outcome missing = RunWith({u"--info", u"--plugin", PluginFile(u"no-such-plugin")});
     EXPECT_EQ(missing.status, kExitFailed);
     EXPECT_NE(missing.err.find("cannot load the plugin"), std::string::npos) << missing.err;
+#ifdef _WIN32
+    // Windows: the error code and its system text.
+    EXPECT_NE(missing.err.find("(error 126"), std::string::npos) << missing.err;
+#else
+    // Linux: the loader's own reason, no Windows error.
+    Outcome absent = RunWith({u"--info", u"--plugin", u"/nonexistent.so"});
+    EXPECT_EQ(absent.status, kExitFailed);
+    EXPECT_EQ(absent.err, "lexigrove-lookup: cannot load the plugin /nonexistent.so "
+                          "(/nonexistent.so: cannot open shared object file: No such file or "
+                          "directory)\n");
+    EXPECT_EQ(missing.err.find("error 126"), std::string::npos) << missing.err;
+#endif
 
     Outcome stub = RunWith({u"--info", u"--plugin", PluginFile(u"stub-plugin")});
     EXPECT_EQ(stub.status, kExitFailed);

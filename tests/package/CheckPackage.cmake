@@ -10,21 +10,8 @@ cmake_minimum_required(VERSION 3.25)
 string(REGEX REPLACE "\\.zip$" "" top "${PACKAGE}")
 get_filename_component(top ${top} NAME)
 
-execute_process(COMMAND ${UNZIP} -Z1 ${PACKAGE} OUTPUT_VARIABLE listing RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-    message(FATAL_ERROR "cannot list ${PACKAGE}: ${status}")
-endif()
-string(REPLACE "\n" ";" entries "${listing}")
-set(files "")
-foreach(entry IN LISTS entries)
-    # Folder entries end in a slash; only files count.
-    if(entry AND NOT entry MATCHES "/$")
-        list(APPEND files "${entry}")
-    endif()
-endforeach()
-list(SORT files)
-
-set(expected
+include(${CMAKE_CURRENT_LIST_DIR}/Zip.cmake)
+check_zip_files(${PACKAGE} ${top}
     README.md
     Skyloom.dll
     docs/host-example.cpp
@@ -36,20 +23,7 @@ set(expected
     licences/mingw-w64-runtime-and-winpthreads.txt
     licences/nlohmann-json.txt
     plugin-lexigrove.dll)
-list(TRANSFORM expected PREPEND "${top}/")
-list(SORT expected)
-if(NOT files STREQUAL expected)
-    string(REPLACE ";" "\n  " shown "${files}")
-    string(REPLACE ";" "\n  " wanted "${expected}")
-    message(FATAL_ERROR "content of ${PACKAGE}:\n  ${shown}\nexpected:\n  ${wanted}")
-endif()
-
-file(REMOVE_RECURSE ${WORK})
-file(MAKE_DIRECTORY ${WORK})
-execute_process(COMMAND ${UNZIP} -q ${PACKAGE} -d ${WORK} RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-    message(FATAL_ERROR "cannot unpack ${PACKAGE}: ${status}")
-endif()
+unpack_zip(${PACKAGE} ${WORK})
 set(root ${WORK}/${top})
 
 # Each licence text carries the licence itself, not just a file name.
@@ -67,12 +41,25 @@ foreach(pair "TinyXML.txt|must not be misrepresented as being the original softw
     endif()
 endforeach()
 
-# The binaries are Windows images of the build's architecture; both DLLs
-# export exactly their functions and import exactly their pinned tables.
+# The binaries are Windows images of the build's architecture, stripped (no
+# debug sections and no symbol table; a debug link names their debug file in
+# the symbols package) and with a version resource; both DLLs export exactly
+# their functions and import exactly their pinned tables.
 foreach(binary plugin-lexigrove.dll Skyloom.dll lexigrove-lookup.exe)
-    execute_process(COMMAND ${OBJDUMP} -f ${root}/${binary} OUTPUT_VARIABLE header)
+    execute_process(COMMAND ${OBJDUMP} -f -h ${root}/${binary} OUTPUT_VARIABLE header)
     if(NOT header MATCHES "file format ${IMAGE_FORMAT}\n")
         message(FATAL_ERROR "${binary} is not a ${IMAGE_FORMAT} image:\n${header}")
+    endif()
+    if(header MATCHES " (\\.debug_[a-z_]+) ")
+        message(FATAL_ERROR "${binary} is not stripped: it has a ${CMAKE_MATCH_1} section")
+    endif()
+    if(NOT header MATCHES "HAS_SYMS" AND header MATCHES " \\.gnu_debuglink " AND
+       header MATCHES " \\.rsrc ")
+        file(SIZE ${root}/${binary} size)
+        message(STATUS "${binary}: ${size} bytes")
+    else()
+        message(FATAL_ERROR "${binary} has symbols, or lacks its debug link or its resources:\n"
+                            "${header}")
     endif()
 endforeach()
 execute_process(
@@ -92,4 +79,4 @@ execute_process(
 if(NOT status EQUAL 0)
     message(FATAL_ERROR "export or import table of the packaged Skyloom.dll is wrong")
 endif()
-message(STATUS "${PACKAGE}: ${files}")
+message(STATUS "${PACKAGE}: as expected")

@@ -100,6 +100,33 @@ TEST(Modules, AMissingModuleIsNotFound) {
     EXPECT_EQ(LastError(), kErrorInvalidParameter);
 }
 
+// The loader's own reason: dlerror()'s text in the posix backend, none in
+// the win32 backend (LastError says it there); a load that succeeds clears it.
+TEST(Modules, TheLoadersReasonForAModuleThatDoesNotLoad) {
+    EXPECT_EQ(LoadModule(u"/nonexistent/lexigrove-missing.so"), nullptr);
+    const std::string reason = LastLoadFailure();
+#ifdef _WIN32
+    EXPECT_EQ(reason, "");
+#else
+    EXPECT_EQ(reason, "/nonexistent/lexigrove-missing.so: cannot open shared object file: No such "
+                      "file or directory");
+    EXPECT_EQ(LoadModule(u""), nullptr);
+    EXPECT_EQ(std::string(LastLoadFailure()), "empty module name");
+    // A file that is not a shared object: the loader says so.
+    EXPECT_EQ(LoadModule(u"/proc/self/status"), nullptr);
+    EXPECT_NE(std::string(LastLoadFailure()).find("/proc/self/status"), std::string::npos);
+#endif
+#ifdef _WIN32
+    const char16_t* present = u".\\lexigrove_probe.dll";
+#else
+    const char16_t* present = u"./liblexigrove_probe.so";
+#endif
+    ModuleHandle module = LoadModule(present);
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(std::string(LastLoadFailure()), "");
+    FreeModule(module);
+}
+
 TEST_F(ElsewhereTest, ABareNameIsFoundBesideTheProgram) {
     ModuleHandle module = LoadModule(u"lexigrove_probe.dll");
     ASSERT_NE(module, nullptr) << "error " << LastError();

@@ -1,10 +1,13 @@
 // Escaping of the search word and the request address it goes into.
+#include "plugin/Languages.h"
 #include "plugin/Search.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -73,11 +76,65 @@ TEST(RequestAddress, CarriesTheCodesUnchangedAndTheEscapedWord) {
               prefix + u"en&tolang=fr&word=");
 }
 
+// The query's keys in order, split at "&" and "=".
+std::vector<std::u16string> QueryKeys(const std::u16string& address) {
+    std::vector<std::u16string> keys;
+    size_t at = address.find(u'?');
+    while (at != std::u16string::npos) {
+        const size_t start = at + 1;
+        const size_t equals = address.find(u'=', start);
+        const size_t next = address.find(u'&', start);
+        keys.push_back(address.substr(start, std::min(equals, next) - start));
+        at = next;
+    }
+    return keys;
+}
+
+TEST(QueryCode, EveryListedCodeGoesOutUnchanged) {
+    for (const LanguageEntry& language : kLanguages) {
+        EXPECT_EQ(Text(QueryCode(language.code)), std::u16string(language.code));
+    }
+    EXPECT_EQ(Text(QueryCode(u"AZaz09-")), u"AZaz09-");
+    EXPECT_EQ(Text(QueryCode(u"")), u"");
+}
+
+// Any other unit makes the whole code escaped as a word is ("-" included),
+// so that no code can add a query key or change one.
+TEST(QueryCode, AnyOtherCodeIsEscapedAsTheWordIs) {
+    const char16_t* const hostile[] = {u"en&tolang=de", u"de#",     u"en fr",     u"pt_BR",
+                                       u"pt-br&word=x", u"fr?x=1",  u"caf\u00e9", u"en%26",
+                                       u"zh-cn/",       u"en\u3000"};
+    for (const char16_t* code : hostile) {
+        EXPECT_EQ(Text(QueryCode(code)), Text(QueryEncode(code)));
+    }
+    EXPECT_EQ(Text(QueryCode(u"en&tolang=de")), u"en%26tolang%3Dde");
+    EXPECT_EQ(Text(QueryCode(u"pt-br&word=x")), u"pt%2Dbr%26word%3Dx");
+}
+
+TEST(RequestAddress, ACodeCannotAddOrChangeAQueryKey) {
+    const std::vector<std::u16string> keys = {u"fromlang", u"tolang", u"word"};
+    const char16_t* const hostile[] = {u"en&tolang=de", u"en&word=maison", u"fr#", u"x=y", u"&",
+                                       u"en;tolang=de"};
+    for (const char16_t* code : hostile) {
+        const std::u16string from = Text(RequestAddress(code, u"fr", u"house"));
+        const std::u16string to = Text(RequestAddress(u"en", code, u"house"));
+        EXPECT_EQ(QueryKeys(from), keys) << std::string(from.begin(), from.end());
+        EXPECT_EQ(QueryKeys(to), keys) << std::string(to.begin(), to.end());
+        EXPECT_EQ(from.find(u'#'), std::u16string::npos);
+    }
+    const std::u16string prefix =
+        u"http://" LEXIGROVE_DICTIONARY_HOST u"/serverjobs/dictionary.php?fromlang=";
+    EXPECT_EQ(Text(RequestAddress(u"en&tolang=de", u"fr", u"house")),
+              prefix + u"en%26tolang%3Dde&tolang=fr&word=house");
+}
+
 TEST(RequestAddress, MissingCodesAreWrittenAsNull) {
     const std::u16string prefix =
         u"http://" LEXIGROVE_DICTIONARY_HOST u"/serverjobs/dictionary.php?fromlang=";
     EXPECT_EQ(Text(RequestAddress(nullptr, nullptr, u"house")),
               prefix + u"(null)&tolang=(null)&word=house");
+    EXPECT_EQ(Text(RequestAddress(u"en", nullptr, u"house")),
+              prefix + u"en&tolang=(null)&word=house");
 }
 
 } // namespace
