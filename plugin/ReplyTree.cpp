@@ -45,8 +45,10 @@ const char* ReplyDocument::Read(const char* p) {
     p = SkipWhiteSpace(p, kUtf8);
     if (!p)
         return nullptr;
-    // "while ( p && *p )": Identify, the node's Parse, LinkEndChild. The
-    // encoding is given, so the declaration's encoding is not looked at.
+    // "while ( p && *p )": Identify, the node's Parse, LinkEndChild (here
+    // before the Parse: the tree is the same, and the document owns the node
+    // should reading it throw). The encoding is given, so the declaration's
+    // encoding is not looked at.
     while (p && *p) {
         TiXmlNode* const node = Identify(p, kUtf8);
         if (!node)
