@@ -12,17 +12,12 @@
 struct SearchContext;
 struct SearchResult;
 
-// 0 on success, -1 on failure (a reply that does not parse, a status other
-// than "ok", or a malformed result). std::bad_alloc passes through; the
-// document is released on every path.
+// 0 on success, -1 on failure (a reply that does not parse or nests deeper
+// than reply::kMaxDepth, a status other than "ok", or a malformed result). std::bad_alloc passes
+// through; the document is released on every path.
 int ReadReply(SearchContext& context);
 
 // The same reading on any zero-terminated text, appending to results. The
 // text must be followed by at least three more zero bytes (the receive buffer
 // keeps them): the parser can step up to three bytes past a zero byte.
 int ReadReplyText(const char* text, std::vector<SearchResult>& results);
-
-// The same reading, always through the full second pass over the text (the
-// outline), never the quick path for plain replies. Both give the same
-// entries and the same reports for every text; tests compare them.
-int ReadReplyOutlined(const char* text, std::vector<SearchResult>& results);

@@ -117,12 +117,13 @@ int main() {
                 buffer / 1048576.0);
     std::printf("heap peak beyond the buffer: parse %.1f MB, read %.1f MB (results kept %.1f MB)\n",
                 parseHeap / 1048576.0, readHeap / 1048576.0, (live - buffer) / 1048576.0);
-    bench::PrintRatio("peak-heap-read/parse-16MB", double(readHeap) / double(parseHeap), "<", 1.40);
+    bench::PrintRatio("peak-heap-read/parse-16MB", double(readHeap) / double(parseHeap),
+                      "<=", 1.25);
     bench::PrintRatio("peak-heap-with-buffer-read/parse-16MB",
-                      (buffer + readHeap) / (buffer + parseHeap), "<", 1.40);
+                      (buffer + readHeap) / (buffer + parseHeap), "<=", 1.25);
     char detail[96];
     std::snprintf(detail, sizeof detail, "parse %ld KB, read %ld KB", parseResident, readResident);
     bench::PrintRatio("peak-resident-read/parse-16MB", double(readResident) / double(parseResident),
-                      "<", 1.40, detail);
+                      "<=", 1.25, detail);
     return 0;
 }

@@ -4,7 +4,6 @@
 #include "plugin/ReplyReader.h"
 #include "basiccpp/BasicString.h"
 #include "basiccpp/Log.h"
-#include "plugin/ReplyScan.h"
 #include "plugin/SearchContext.h"
 #include "tests/support/RecordingLog.h"
 
@@ -65,12 +64,6 @@ protected:
                                 "<l><i name=\"n\" type=\"t\"/></l></result></r>\n");
         EXPECT_EQ(0, status) << wordElement;
         return context_.results.size() == 1 ? context_.results[0].word : u"<none>";
-    }
-    // Whether the quick path reads the reply; otherwise the full pass does.
-    static bool Plain(const std::string& reply) {
-        const std::string text = reply + std::string(4, '\0');
-        size_t items = 0;
-        return reply::IsPlain(text.c_str(), 256, &items);
     }
     // The lines of the reports so far, each checked to be the plugin's.
     std::vector<int32_t> Lines() const {
@@ -210,7 +203,7 @@ TEST_F(ReaderTest, MalformedReplyShapesReportTheirLines) {
 
 // The first result is the root's first child node whose value is "result",
 // of any kind. A text, comment or CDATA section with that value has no word
-// element. None of these replies is plain, so the full pass reads them.
+// element.
 TEST_F(ReaderTest, ANonElementNodeValuedResultIsTheFirstResult) {
     const std::string rest =
         "<result><word name=\"a\"/><l><i name=\"n\" type=\"t\"/></l></result></r>\n";
@@ -218,7 +211,6 @@ TEST_F(ReaderTest, ANonElementNodeValuedResultIsTheFirstResult) {
          {"result", "\n  result\n  ", "r&#101;sult", "<!--result-->", "<![CDATA[result]]>"}) {
         const std::string reply = std::string("<r status=\"ok\">") + first + rest;
         log_.asserts.clear();
-        EXPECT_FALSE(Plain(reply)) << first;
         EXPECT_EQ(-1, Read(reply)) << first;
         EXPECT_EQ(std::vector<int32_t>{217}, Lines()) << first;
     }
@@ -232,7 +224,6 @@ TEST_F(ReaderTest, ANonElementNodeValuedResultIsTheFirstResult) {
         "results",         "<!--Result-->"};
     for (const char* first : others) {
         const std::string reply = std::string("<r status=\"ok\">") + first + rest;
-        EXPECT_FALSE(Plain(reply)) << first;
         EXPECT_EQ(0, Read(reply)) << first;
     }
     EXPECT_EQ(std::size(others), Entries().size());
@@ -254,7 +245,6 @@ TEST_F(ReaderTest, WhatStandsBeforeTheRootIsPassedOver) {
         "<?xml version=\"1.0\"?>\n<!DOCTYPE r>\n<?pi?>\n<!-- c -->\n<![CDATA[x]]>\n",
     };
     for (const char* prolog : prologs) {
-        EXPECT_FALSE(Plain(prolog + root)) << prolog;
         EXPECT_EQ(0, Read(prolog + root)) << prolog;
     }
     EXPECT_EQ(std::vector<Entry>(std::size(prologs), Entry{u"a", u"n", u"t"}), Entries());
@@ -277,7 +267,6 @@ TEST_F(ReaderTest, ACommentThatEndsTheReplyFailsIt) {
     const std::string reply = "<r status=\"ok\"><result><word name=\"a\"/><l><i name=\"n\" "
                               "type=\"t\"/></l></result></r>";
     for (const char* tail : {"<!-- end -->", "\n<!-- end -->", "<!---->"}) {
-        EXPECT_FALSE(Plain(reply + tail)) << tail;
         EXPECT_EQ(-1, Read(reply + tail)) << tail;
     }
     EXPECT_TRUE(Entries().empty());

@@ -61,14 +61,14 @@ Reply ParseReply(const std::string& body) {
     TiXmlDocument document;
     document.Parse(body.c_str(), nullptr, TIXML_ENCODING_UTF8);
     const TiXmlElement* root = document.RootElement();
-    if (document.Error() || root == nullptr || root->ValueStr() != "dictionary") {
+    if (document.Error() || root == nullptr || std::string(root->Value()) != "dictionary") {
         return reply;
     }
     reply.parsed = true;
     reply.endsWithLineFeed = !body.empty() && body.back() == '\n';
     reply.status = Attribute(root, "status");
     for (const TiXmlElement* r = root->FirstChildElement(); r; r = r->NextSiblingElement()) {
-        EXPECT_EQ(r->ValueStr(), "result");
+        EXPECT_STREQ(r->Value(), "result");
         const TiXmlElement* word = r->FirstChildElement("word");
         const TiXmlElement* list = word ? word->NextSiblingElement() : nullptr;
         EXPECT_NE(list, nullptr);

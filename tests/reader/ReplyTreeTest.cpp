@@ -1,22 +1,24 @@
-// The two ways a reply is read: the quick path for plain replies (the parser
-// alone) and the full second pass (the outline). Which texts count as plain,
-// and that both give the same verdict, entries and reports on generated
-// replies that sit on either side of the plain form.
+// The tree a reply is read into against TinyXML's own (TreeOracle.h): on
+// replies generated in the service's shape, on hand-picked texts of every
+// kind of node and spelling, and on the fuzz target's seed corpus; and where
+// nesting is refused.
 
+#include "plugin/ReplyTree.h"
 #include "plugin/ReplyReader.h"
-#include "plugin/ReplyScan.h"
 #include "plugin/SearchContext.h"
+#include "tests/reader/TreeOracle.h"
 #include "tests/support/RecordingLog.h"
+
+#include "FuzzCorpus.h"
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace {
-
-const size_t kDepth = 256;
 
 // The text with the three zero bytes the receive buffer keeps behind it.
 struct Text {
@@ -25,12 +27,8 @@ struct Text {
     std::string bytes;
 };
 
-bool Plain(const std::string& text, size_t* fourth = nullptr) {
-    size_t count = 0;
-    const bool plain = reply::IsPlain(Text(text).c_str(), kDepth, &count);
-    if (fourth)
-        *fourth = count;
-    return plain;
+std::string Compare(const std::string& text, bool* parsed = nullptr) {
+    return oracle::Compare(Text(text).c_str(), reply::kMaxDepth, parsed);
 }
 
 std::string Reply(const std::string& items) {
@@ -39,80 +37,81 @@ std::string Reply(const std::string& items) {
            items + "  </translations>\n </result>\n</dictionary>\n";
 }
 
-std::string Nested(size_t depth) {
+std::string Nested(size_t depth, const std::string& inner = "") {
     std::string text = "<dictionary status=\"ok\">";
     for (size_t i = 1; i < depth; ++i)
         text += "<a>";
+    text += inner;
     for (size_t i = 1; i < depth; ++i)
         text += "</a>";
     return text + "</dictionary>\n";
 }
 
-TEST(PlainReply, TheServiceShapeIsPlainAndItsTranslationsCounted) {
-    size_t fourth = 0;
-    EXPECT_TRUE(Plain(Reply("   <item name=\"maison\" type=\"noun\"/>\n"
-                            "   <item name='AT&amp;T &#xE9;' type=\"caf\xC3\xA9\"></item>\n"),
-                      &fourth));
-    EXPECT_EQ(fourth, 2u);
-    // A reference at an end is never trimmed, so it does not need the outline.
-    EXPECT_TRUE(Plain(Reply("<item name=\"&#32;x&#32;\" type=\"noun\"/>")));
-    EXPECT_TRUE(Plain("<r/>\r\n\t "));
-    EXPECT_TRUE(Plain(Nested(kDepth)));
+// The reading's status; its reports go to a log of their own.
+int ReadStatus(const std::string& text) {
+    RecordingLog log;
+    basiccpp::SetLog(&log);
+    std::vector<SearchResult> results;
+    const int status = ReadReplyText(Text(text).c_str(), results);
+    basiccpp::SetLog(nullptr);
+    return status;
 }
 
-TEST(PlainReply, AnythingTheLookDoesNotFollowIsLeftToTheFullPass) {
+TEST(ReplyTree, TheServiceShapeAndEverySpellingAroundItReadAsTinyXmlParses) {
     const char* const items[] = {
+        "<item name=\"maison\" type=\"noun\"/>",
+        "<item name='AT&amp;T &#xE9;' type=\"caf\xC3\xA9\"></item>",
+        "<item name=\"&#32;x&#32;\" type=\"noun\"/>",     // references at both ends
         "<item name=\" maison\" type=\"noun\"/>",         // white space at the front
         "<item name=\"maison\t\" type=\"noun\"/>",        // ... and at the end
         "<item name=\"\xEF\xBB\xBFmaison\" type=\"n\"/>", // a byte-order mark in front
-        "<item name=' maison' type=\"noun\"/>",           // also when single-quoted
+        "<item name=\"\xEF\xBB\" type=\"n\"/>",           // half of one
+        "<item name=' maison' type=\"noun\"/>",           // single-quoted
         "<item name = \"maison\" type=\"noun\"/>",        // white space around '='
         "<item name=maison type=\"noun\"/>",              // unquoted
         "<item name=\"maison\"type=\"noun\"/>",           // attributes run together
         "<item name=\"m\xC3\" type=\"noun\"/>",           // a lead byte steps over the quote
         "<item name=\"&#12\" type=\"x;\"/>",              // a reference runs on to a ';'
+        "<item name=\" &#0; \" type=\"a &#0; \"/>",       // a zero byte from a reference
         "<!-- note --><item name=\"m\" type=\"n\"/>",     // a comment
         "<![CDATA[x]]>",                                  // a CDATA section
         "text",                                           // text
         "<item\vname=\"m\" type=\"n\"/>",                 // other white space
         "<\xC3\xA9l name=\"m\" type=\"n\"/>",             // a name beyond ASCII
         "<item name=\"m\" type=\"n\"></itemx>",           // an end tag of another name
+        "<item name=\"m\" name=\"n\"/>",                  // an attribute twice
+        "<item name=\"m\" type=\"n\"></item >",           // white space in the end tag
+        "<item name=\"m\" type=\"n\"></item",             // an end tag cut short
     };
     for (const char* item : items)
-        EXPECT_FALSE(Plain(Reply(item))) << item;
-    EXPECT_FALSE(Plain(Nested(kDepth + 1)));
-    EXPECT_FALSE(Plain("\xEF\xBB\xBF<r/>\n"));            // a byte-order mark before the root
-    EXPECT_FALSE(Plain("<?XML version=\"1.0\"?><r/>\n")); // the declaration in capitals
-    EXPECT_FALSE(Plain("<!DOCTYPE r><r/>\n"));
-    EXPECT_FALSE(Plain("<r/><r/>\n")); // something after the root
-    EXPECT_FALSE(Plain("<r/><!-- -->"));
-    EXPECT_FALSE(Plain("<r>"));
-    EXPECT_FALSE(Plain(""));
+        EXPECT_EQ("", Compare(Reply(item))) << item;
+    // A lead byte's step over a zero byte in the value, and white space after.
+    const char overZero[] = "<item name=\"\xE0 \0 \" type=\"n \xC3\0 \"/>";
+    EXPECT_EQ("", Compare(Reply(std::string(overZero, sizeof overZero - 1))));
+    const char* const documents[] = {
+        "<r/>\r\n\t ",
+        "\xEF\xBB\xBF<r/>\n",            // a byte-order mark before the root
+        "<?XML version=\"1.0\"?><r/>\n", // the declaration in capitals
+        "<?xml version=\"1.0\" standalone='yes' encoding=\"x\"?><r/>\n",
+        "<!DOCTYPE r><r/>\n",
+        "<r/><r/>\n",   // something after the root
+        "<r/><!-- -->", // a comment as the last bytes
+        "<r/> text after the root",
+        "<r>",
+        "<r a='1'",
+        "",
+        " \r\n",
+        "<r>a &amp; b  c<![CDATA[ x ]]>&#xZ;</r>\n",
+        "<r>\xF0</r>\n",
+    };
+    for (const char* document : documents)
+        EXPECT_EQ("", Compare(document)) << document;
 }
 
-// Both readings of one text: verdict, entries, and what reached the log.
-struct Reading {
-    int status;
-    std::vector<std::u16string> texts;
-    std::vector<int32_t> lines;
-    size_t entries;
-};
-
-template <class Read> Reading ReadWith(Read read, const std::string& text) {
-    RecordingLog log;
-    basiccpp::SetLog(&log);
-    std::vector<SearchResult> results;
-    Reading reading;
-    reading.status = read(Text(text).c_str(), results);
-    basiccpp::SetLog(nullptr);
-    for (const SearchResult& r : results) {
-        reading.texts.push_back(r.word);
-        reading.texts.push_back(r.name);
-        reading.texts.push_back(r.type);
-    }
-    reading.lines = log.Lines();
-    reading.entries = log.entries.size();
-    return reading;
+TEST(ReplyTree, TheSeedCorpusReadsAsTinyXmlParsesIt) {
+    ASSERT_GE(std::size(kFuzzCorpus), 10u);
+    for (const CorpusFile& file : kFuzzCorpus)
+        EXPECT_EQ("", Compare(std::string(file.bytes, file.length))) << file.name;
 }
 
 // Replies in the service's shape with pieces that sit on either side of
@@ -179,34 +178,41 @@ private:
     std::mt19937 random_;
 };
 
-TEST(ReplyPaths, BothReadingsAgreeOnGeneratedReplies) {
+TEST(ReplyTree, GeneratedRepliesReadAsTinyXmlParsesThem) {
     Generator generator(20240611);
-    size_t plain = 0, read = 0;
+    size_t parsed = 0, read = 0;
     for (int n = 0; n < 10000; ++n) {
         const std::string text = generator.Next();
-        const Reading quick = ReadWith(ReadReplyText, text);
-        const Reading full = ReadWith(ReadReplyOutlined, text);
-        ASSERT_EQ(quick.status, full.status) << text;
-        ASSERT_EQ(quick.texts, full.texts) << text;
-        ASSERT_EQ(quick.lines, full.lines) << text;
-        ASSERT_EQ(quick.entries, full.entries) << text;
-        plain += Plain(text);
-        read += quick.status == 0 && !quick.texts.empty();
+        bool ok = false;
+        ASSERT_EQ("", Compare(text, &ok)) << text;
+        parsed += ok;
+        read += ReadStatus(text) == 0;
     }
-    // Both kinds of text, and readings that give entries, were among them.
-    EXPECT_GT(plain, 500u);
-    EXPECT_LT(plain, 9500u);
+    // Texts TinyXML parses and texts it refuses, and readings that succeed.
+    EXPECT_GT(parsed, 5000u);
+    EXPECT_LT(parsed, 9900u);
     EXPECT_GT(read, 500u);
 }
 
-TEST(ReplyPaths, NestingAtAndPastTheLimitReadsAlike) {
-    for (size_t depth : {kDepth - 1, kDepth, kDepth + 1, kDepth + 2}) {
-        const std::string text = Nested(depth);
-        EXPECT_EQ(ReadWith(ReadReplyText, text).status, ReadWith(ReadReplyOutlined, text).status)
-            << depth;
+// Nesting up to the limit is read; an element one deeper, even an empty
+// one, refuses the whole text, which TinyXML would have parsed; far deeper
+// nesting is refused without exhausting the stack.
+TEST(ReplyTree, NestingPastTheLimitIsRefused) {
+    const size_t limit = reply::kMaxDepth;
+    for (size_t depth : {limit - 1, limit}) {
+        EXPECT_EQ("", Compare(Nested(depth))) << depth;
+        EXPECT_EQ(0, ReadStatus(Nested(depth))) << depth;
     }
-    EXPECT_EQ(ReadWith(ReadReplyText, Nested(kDepth)).status, 0);
-    EXPECT_EQ(ReadWith(ReadReplyText, Nested(kDepth + 1)).status, -1);
+    for (const std::string& text :
+         {Nested(limit + 1), Nested(limit, "<b/>"), Nested(limit, "<b>"), Nested(100000)}) {
+        reply::ReplyDocument document;
+        EXPECT_EQ(nullptr, document.Read(Text(text).c_str()));
+        EXPECT_TRUE(document.RefusedDepth());
+        EXPECT_EQ(-1, ReadStatus(text));
+    }
+    EXPECT_EQ("refused for depth", Compare(Nested(limit + 1)));
+    // Text, comments and the like at the deepest level are not elements.
+    EXPECT_EQ("", Compare(Nested(limit, "text<!-- c --><![CDATA[x]]><?pi?>")));
 }
 
 } // namespace
