@@ -25,7 +25,11 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
 
 namespace {
 
-constexpr size_t kCachedChunks = 32;
+// Inflated chunks kept per dictionary, oldest dropped first: FreeDict's
+// chunks are about 58 KB of text, so at most some 60 MB for the largest
+// dictionary, and only for the chunks its lookups have touched. A lookup of
+// a word whose chunk is kept inflates nothing.
+constexpr size_t kCachedChunks = 1024;
 
 uint16_t Le16(const std::string& s, size_t at) {
     return static_cast<uint16_t>(static_cast<unsigned char>(s[at]) |
