@@ -15,9 +15,11 @@
 // --list prints the directions the dictionaries in DIR serve and exits.
 // Runs until SIGINT or SIGTERM, then exits 0.
 //
-// The server is libmicrohttpd's event loop (epoll) on a few threads: an idle
-// kept-alive connection costs a socket and a little memory, never a thread,
-// so idle clients cannot hold back a new one.
+// The server is libmicrohttpd's event loop (epoll) on --threads threads
+// (default 8), each serving its share of the connections: an idle kept-alive
+// connection costs a socket and a little memory, never a thread, so idle
+// clients cannot hold back a new one. --idle-timeout (default 5 s) closes a
+// connection that has said nothing for that long.
 #include "service/DictionaryService.h"
 
 #include <microhttpd.h>
@@ -204,7 +206,7 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char
 } // namespace
 
 int main(int argc, char** argv) {
-    long port = 0, idleTimeout = 5, threads = 4;
+    long port = 0, idleTimeout = 5, threads = 8;
     bool list = false;
     std::string portFile, requestLogPath;
     std::string address = "127.0.0.1";
