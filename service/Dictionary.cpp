@@ -398,7 +398,7 @@ std::string FoldCase(std::string_view text) {
     return out;
 }
 
-std::vector<Translation> ParseEntry(std::string_view text) {
+std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines) {
     std::vector<Translation> out;
     size_t end = text.find('\n');
     std::string entryType;
@@ -465,6 +465,7 @@ std::vector<Translation> ParseEntry(std::string_view text) {
             continue;
         }
         typeOpen = false;
+        numbered = numbered || definitionLines;
         for (std::string_view part : SplitTranslations(sense)) {
             std::string type;
             std::string name = StripGroups(Trim(part), &type);
@@ -499,6 +500,7 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, std::s
     }
     folded_ = FoldCase(index_);
     records_.clear();
+    definitionLines_ = false;
     size_t at = 0;
     while (at < index_.size()) {
         size_t end = index_.find('\n', at);
@@ -516,6 +518,11 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, std::s
                 line.substr(tab2 + 1, tab3 == std::string_view::npos ? tab3 : tab3 - tab2 - 1),
                 &ok);
             const std::string_view headword = line.substr(0, tab1);
+            if (ok && (headword == "00databaseshort" || headword == "00-database-short")) {
+                std::string about;
+                definitionLines_ =
+                    data_.Read(offset, size, &about) && about.find("WikDict") != std::string::npos;
+            }
             // The "00database..." entries describe the dictionary itself.
             if (ok && !headword.empty() && headword.substr(0, 10) != "00database" &&
                 headword.substr(0, 11) != "00-database") {
@@ -548,7 +555,7 @@ void Dictionary::LoadReversed(Dictionary& forward) {
             continue;
         }
         const std::string headword(forward.index_.data() + r.at, r.length);
-        for (Translation& t : ParseEntry(text)) {
+        for (Translation& t : ParseEntry(text, forward.definitionLines_)) {
             Entry& entry = reverse_[FoldCase(t.name)];
             if (entry.headword.empty()) {
                 entry.headword = t.name;
@@ -585,7 +592,7 @@ bool Dictionary::Lookup(std::string_view word, std::vector<Entry>* out) {
             return false;
         }
         Entry entry{EntryHeadword(text, std::string_view(index_.data() + it->at, it->length)),
-                    ParseEntry(text)};
+                    ParseEntry(text, definitionLines_)};
         if (!entry.translations.empty()) {
             out->push_back(std::move(entry));
         }

@@ -85,6 +85,15 @@ TEST(ParseEntryTest, DefinitionLinesAfterNumberedSensesAreLeftOut) {
               (std::vector<std::string>{"hus"}));
 }
 
+TEST(ParseEntryTest, WikDictDefinitionsAfterUnnumberedTranslationsAreLeftOut) {
+    const std::string talo =
+        "talo /t\xCB\x88\x61lo/ <n>\nhouse, home\nyleens\xC3\xA4 asuinrakennus\n";
+    EXPECT_EQ(Names(ParseEntry(talo, true)), (std::vector<std::string>{"house", "home"}));
+    // Other dictionaries write further senses on such lines.
+    EXPECT_EQ(Names(ParseEntry("Haus <n>\nhouse\nhome\n")),
+              (std::vector<std::string>{"house", "home"}));
+}
+
 TEST(ParseEntryTest, PartOfSpeechLinesTypeTheSensesAfterThem) {
     const auto items = ParseEntry(" [ichi1]  X /x/\n1. (noun (common) (futsuumeishi))\n"
                                   " (nouns which may take the genitive case particle `no')\n"

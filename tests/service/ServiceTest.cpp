@@ -258,6 +258,7 @@ TEST_F(InstalledData, RealEntriesReadAsAPersonWouldWriteThemDown) {
           "\xE4\xBD\x8F\xE3\x81\xBE\xE3\x81\x84/noun"}},
         {"sl", "en", "hi%C5%A1a", {"house/noun", "building/noun"}},
         {"fr", "en", "maison", {"house/noun"}},
+        {"fi", "en", "talo", {"house/noun", "home/noun"}}, // made by WikDict
         {"en",
          "el",
          "house",
