@@ -25,7 +25,11 @@ bool ReadWholeFile(const std::string& path, std::string* out) {
 
 namespace {
 
-constexpr size_t kCachedChunks = 32;
+// Inflated chunks kept per dictionary, oldest dropped first: FreeDict's
+// chunks are about 58 KB of text, so at most some 60 MB for the largest
+// dictionary, and only for the chunks its lookups have touched. A lookup of
+// a word whose chunk is kept inflates nothing.
+constexpr size_t kCachedChunks = 1024;
 
 uint16_t Le16(const std::string& s, size_t at) {
     return static_cast<uint16_t>(static_cast<unsigned char>(s[at]) |
@@ -154,12 +158,17 @@ bool DictData::Open(const std::string& path, std::string* error) {
     return true;
 }
 
-bool DictData::ReadChunk(size_t index, const std::string** chunk) {
-    auto found = cache_.find(index);
-    if (found != cache_.end()) {
-        *chunk = &found->second;
-        return true;
+bool DictData::ReadChunk(size_t index, Chunk* chunk) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = cache_.find(index);
+        if (found != cache_.end()) {
+            *chunk = found->second;
+            return true;
+        }
     }
+    // Inflated outside the lock: two threads may inflate the same chunk, and
+    // the second copy simply replaces the first.
     std::string text;
     const auto* base = reinterpret_cast<const unsigned char*>(file_.data());
     if (!InflateRaw(base + chunkStart_[index], chunkStart_[index + 1] - chunkStart_[index], &text,
@@ -167,12 +176,16 @@ bool DictData::ReadChunk(size_t index, const std::string** chunk) {
         text.size() > chunkLength_) {
         return false;
     }
-    if (cacheOrder_.size() >= kCachedChunks) {
-        cache_.erase(cacheOrder_.front());
-        cacheOrder_.erase(cacheOrder_.begin());
+    *chunk = std::make_shared<const std::string>(std::move(text));
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (cache_.count(index) == 0) {
+        if (cacheOrder_.size() >= kCachedChunks) {
+            cache_.erase(cacheOrder_.front());
+            cacheOrder_.erase(cacheOrder_.begin());
+        }
+        cacheOrder_.push_back(index);
     }
-    cacheOrder_.push_back(index);
-    *chunk = &(cache_[index] = std::move(text));
+    cache_[index] = *chunk;
     return true;
 }
 
@@ -200,6 +213,7 @@ bool DictData::Read(uint64_t offset, uint64_t length, std::string* out) {
         return true;
     }
     if (!randomAccess_) {
+        std::lock_guard<std::mutex> lock(mutex_);
         if (!InflateWhole() || offset > whole_.size() || length > whole_.size() - offset) {
             return false;
         }
@@ -217,7 +231,7 @@ bool DictData::Read(uint64_t offset, uint64_t length, std::string* out) {
         if (index >= chunks) {
             return false;
         }
-        const std::string* chunk = nullptr;
+        Chunk chunk;
         if (!ReadChunk(index, &chunk)) {
             return false;
         }

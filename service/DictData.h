@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,21 +23,24 @@ public:
 
     // The bytes [offset, offset + length) of the uncompressed text. False when
     // the range lies outside the text or the compressed data is damaged.
+    // Safe to call from several threads at once after Open.
     bool Read(uint64_t offset, uint64_t length, std::string* out);
 
 private:
-    bool ReadChunk(size_t index, const std::string** chunk);
+    using Chunk = std::shared_ptr<const std::string>;
+    bool ReadChunk(size_t index, Chunk* chunk);
     bool InflateWhole();
 
     std::string path_;
     std::string file_; // the whole file as read from disk
     bool compressed_ = false;
-    bool randomAccess_ = false;           // dictzip chunk table present
-    size_t chunkLength_ = 0;              // uncompressed bytes per chunk
-    std::vector<uint64_t> chunkStart_;    // file offsets; one more than chunks
-    std::map<size_t, std::string> cache_; // inflated chunks, bounded
-    std::vector<size_t> cacheOrder_;      // oldest first
-    std::string whole_;                   // the inflated text without chunk table
+    bool randomAccess_ = false;        // dictzip chunk table present
+    size_t chunkLength_ = 0;           // uncompressed bytes per chunk
+    std::vector<uint64_t> chunkStart_; // file offsets; one more than chunks
+    std::mutex mutex_;                 // guards the cache and the whole text
+    std::map<size_t, Chunk> cache_;    // inflated chunks, bounded
+    std::vector<size_t> cacheOrder_;   // oldest first
+    std::string whole_;                // the inflated text without chunk table
     bool wholeReady_ = false;
 };
 

@@ -58,8 +58,8 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-// Part of speech named by one grammar tag of the data; empty for tags that
-// are not one (gender, number, transitivity).
+// Part of speech named by one grammar tag of the data (either case); empty
+// for tags that are not one (gender, number, transitivity).
 std::string_view PartOfSpeech(std::string_view tag) {
     static const std::pair<std::string_view, std::string_view> kTags[] = {
         {"n", "noun"},
@@ -79,8 +79,14 @@ std::string_view PartOfSpeech(std::string_view tag) {
         {"art", "article"},
         {"ptcl", "particle"},
     };
+    std::string lower(tag);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c + 32);
+        }
+    }
     for (const auto& [name, pos] : kTags) {
-        if (tag == name) {
+        if (lower == name) {
             return pos;
         }
     }
@@ -112,21 +118,118 @@ std::string_view GroupType(std::string_view group) {
     return noun ? "noun" : std::string_view{};
 }
 
-// Removes the "<...>" groups from text and returns the type the first one
-// that gives any names; whitespace runs left behind become one space.
+// The part of speech a line written wholly in parentheses names, as the
+// Japanese-English data marks its senses ("(noun (common) (futsuumeishi))",
+// "(Godan verb with 'ku' ending)"); empty when it names none ("(nouns which
+// may take the genitive case particle `no')").
+std::string_view ParenthesisedType(std::string_view line) {
+    static const std::pair<std::string_view, std::string_view> kFirstWords[] = {
+        {"noun", "noun"},
+        {"pronoun", "pronoun"},
+        {"adverb", "adverb"},
+        {"adjective", "adjective"},
+        {"conjunction", "conjunction"},
+        {"interjection", "interjection"},
+        {"particle", "particle"},
+        {"suffix", "suffix"},
+        {"prefix", "prefix"},
+        {"expressions", "expression"},
+        {"numeric", "numeral"},
+        {"counter", "counter"},
+        {"auxiliary", "auxiliary"},
+    };
+    const std::string_view inner = line.substr(1);
+    size_t wordEnd = 0;
+    while (wordEnd < inner.size() && inner[wordEnd] >= 'a' && inner[wordEnd] <= 'z') {
+        ++wordEnd;
+    }
+    const std::string_view first = inner.substr(0, wordEnd);
+    for (const auto& [word, pos] : kFirstWords) {
+        if (first == word) {
+            return pos;
+        }
+    }
+    if (first == "nouns") {
+        return {};
+    }
+    if (inner.find(" verb") != std::string_view::npos || first == "verb") {
+        return "verb";
+    }
+    if (inner.find("adjectival") != std::string_view::npos ||
+        inner.find("adjective") != std::string_view::npos) {
+        return "adjective";
+    }
+    return {};
+}
+
+// True when text is one bracketed group, "(...)" with nothing after its
+// closing bracket.
+bool IsWhollyParenthesised(std::string_view text) {
+    if (text.size() < 2 || text.front() != '(') {
+        return false;
+    }
+    int depth = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '(') {
+            ++depth;
+        } else if (text[i] == ')' && --depth == 0) {
+            return i + 1 == text.size();
+        }
+    }
+    return false;
+}
+
+// The end of a pronunciation "/.../" (or "//...//") that starts at text[at]
+// after a space or at the start; npos when there is none there (a slash
+// inside a word, as in "and/or", starts none).
+size_t PronunciationEnd(std::string_view text, size_t at) {
+    if (text[at] != '/' || (at > 0 && !IsSpace(text[at - 1]) && text[at - 1] != '(')) {
+        return std::string_view::npos;
+    }
+    const bool doubled = at + 1 < text.size() && text[at + 1] == '/';
+    const size_t close = text.find(doubled ? "//" : "/", at + (doubled ? 2 : 1));
+    if (close == std::string_view::npos) {
+        return close;
+    }
+    const size_t end = close + (doubled ? 2 : 1);
+    if (end < text.size() && !IsSpace(text[end]) && text[end] != ',' && text[end] != ')') {
+        return std::string_view::npos;
+    }
+    return end;
+}
+
+// One translation as the data writes it, made into the translation alone:
+// "<...>" grammar groups removed (the first that names a part of speech
+// gives *type), "[...]" domain labels and "/.../" pronunciations removed, an
+// abbreviation written straight after a group ("avenue <n>Ave") dropped, a
+// leading "- " removed, and whitespace runs made one space.
 std::string StripGroups(std::string_view text, std::string* type) {
     std::string out;
     type->clear();
     size_t at = 0;
     while (at < text.size()) {
         const char c = text[at];
-        if (c == '<') {
-            const size_t close = text.find('>', at);
+        if (c == '<' || c == '[') {
+            const size_t close = text.find(c == '<' ? '>' : ']', at);
             if (close != std::string_view::npos) {
-                if (type->empty()) {
+                if (c == '<' && type->empty()) {
                     *type = std::string(GroupType(text.substr(at + 1, close - at - 1)));
                 }
                 at = close + 1;
+                if (c == '<' && at < text.size() && !IsSpace(text[at])) {
+                    // The abbreviation of the translation ("St" after
+                    // "street <n>") and, after it, its pronunciation: these
+                    // belong to the translation's own language, not to the
+                    // headword, and are left out.
+                    break;
+                }
+                continue;
+            }
+        }
+        if (c == '/') {
+            const size_t end = PronunciationEnd(text, at);
+            if (end != std::string_view::npos) {
+                at = end;
                 continue;
             }
         }
@@ -141,6 +244,12 @@ std::string StripGroups(std::string_view text, std::string* type) {
     }
     while (!out.empty() && out.back() == ' ') {
         out.pop_back();
+    }
+    if (out.size() >= 2 && out[0] == '-' && out[1] == ' ') {
+        out.erase(0, 2);
+    }
+    if (out == "-") {
+        out.clear();
     }
     return out;
 }
@@ -165,17 +274,53 @@ std::vector<std::string_view> SplitTranslations(std::string_view sense) {
     return parts;
 }
 
-// A sense line without its "N." numbering.
-std::string_view DropNumber(std::string_view line) {
+// Removes a leading "N." sense number; true when there was one.
+bool DropNumber(std::string_view* line) {
     size_t digits = 0;
-    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') {
+    while (digits < line->size() && (*line)[digits] >= '0' && (*line)[digits] <= '9') {
         ++digits;
     }
-    if (digits > 0 && digits < line.size() && line[digits] == '.' &&
-        (digits + 1 == line.size() || IsSpace(line[digits + 1]))) {
-        return Trim(line.substr(digits + 1));
+    if (digits > 0 && digits < line->size() && (*line)[digits] == '.' &&
+        (digits + 1 == line->size() || IsSpace((*line)[digits + 1]))) {
+        *line = Trim(line->substr(digits + 1));
+        return true;
     }
-    return line;
+    return false;
+}
+
+// Removes a leading Roman section numeral ("I.", "II.", "IV."); true when
+// there was one.
+bool DropRomanNumeral(std::string_view* line) {
+    size_t letters = 0;
+    while (letters < line->size() && letters < 5 &&
+           ((*line)[letters] == 'I' || (*line)[letters] == 'V' || (*line)[letters] == 'X')) {
+        ++letters;
+    }
+    if (letters > 0 && letters < line->size() && (*line)[letters] == '.' &&
+        (letters + 1 == line->size() || IsSpace((*line)[letters + 1]))) {
+        *line = Trim(line->substr(letters + 1));
+        return true;
+    }
+    return false;
+}
+
+// Removes a trailing " N." that opens the next sense at the end of a line
+// ("hus 2."); true when there was one.
+bool DropTrailingNumber(std::string_view* line) {
+    size_t at = line->size();
+    if (at < 2 || (*line)[at - 1] != '.') {
+        return false;
+    }
+    --at;
+    const size_t digitsEnd = at;
+    while (at > 0 && (*line)[at - 1] >= '0' && (*line)[at - 1] <= '9') {
+        --at;
+    }
+    if (at == digitsEnd || (at > 0 && !IsSpace((*line)[at - 1]))) {
+        return false;
+    }
+    *line = Trim(line->substr(0, at));
+    return true;
 }
 
 uint64_t DecodeBase64Number(std::string_view text, bool* ok) {
@@ -253,11 +398,14 @@ std::string FoldCase(std::string_view text) {
     return out;
 }
 
-std::vector<Translation> ParseEntry(std::string_view text) {
+std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines) {
     std::vector<Translation> out;
     size_t end = text.find('\n');
     std::string entryType;
     StripGroups(text.substr(0, end), &entryType);
+    std::string lineType;  // from a "<N>" section mark or a "(noun)" line
+    bool numbered = false; // the entry numbers its senses
+    bool typeOpen = false; // a type line waits for the sense it introduces
     while (end != std::string_view::npos) {
         const size_t start = end + 1;
         end = text.find('\n', start);
@@ -268,10 +416,56 @@ std::vector<Translation> ParseEntry(std::string_view text) {
         if (line.size() >= 2 && IsSpace(line[0]) && IsSpace(line[1])) {
             continue;
         }
-        const std::string_view sense = DropNumber(Trim(line));
+        const bool indented = !line.empty() && IsSpace(line[0]);
+        std::string_view sense = Trim(line);
         if (sense.empty() || sense.substr(0, 4) == "see:") {
             continue;
         }
+        bool senseNumber = false;
+        for (bool more = true; more;) {
+            more = false;
+            if (DropRomanNumeral(&sense)) {
+                lineType.clear();
+                more = true;
+            }
+            if (!sense.empty() && sense.front() == '<') {
+                const size_t close = sense.find('>');
+                if (close != std::string_view::npos) {
+                    lineType = std::string(GroupType(sense.substr(1, close - 1)));
+                    sense = Trim(sense.substr(close + 1));
+                    more = true;
+                }
+            }
+            if (DropNumber(&sense)) {
+                senseNumber = true;
+                more = true;
+            }
+        }
+        const bool opensNext = DropTrailingNumber(&sense);
+        numbered = numbered || senseNumber;
+        if (IsWhollyParenthesised(sense) || (!sense.empty() && sense.front() == '{')) {
+            // A part-of-speech line, a usage note or a cross-reference: the
+            // sense it introduces comes on the next line.
+            if (sense.front() == '(') {
+                const std::string_view type = ParenthesisedType(sense);
+                if (!type.empty()) {
+                    lineType = std::string(type);
+                }
+            }
+            typeOpen = true;
+            numbered = numbered || opensNext;
+            continue;
+        }
+        // In an entry that numbers its senses, an unnumbered line in the first
+        // column after a sense is that sense's definition in the headword's
+        // own language, not a translation.
+        const bool gloss = numbered && !senseNumber && !indented && !typeOpen;
+        numbered = numbered || opensNext;
+        if (sense.empty() || gloss) {
+            continue;
+        }
+        typeOpen = false;
+        numbered = numbered || definitionLines;
         for (std::string_view part : SplitTranslations(sense)) {
             std::string type;
             std::string name = StripGroups(Trim(part), &type);
@@ -279,7 +473,9 @@ std::vector<Translation> ParseEntry(std::string_view text) {
                 continue;
             }
             if (type.empty()) {
-                type = entryType.empty() ? kPlainTranslation : entryType;
+                type = !lineType.empty()    ? lineType
+                       : !entryType.empty() ? entryType
+                                            : std::string(kPlainTranslation);
             }
             AddUnique(&out, {std::move(name), std::move(type)});
         }
@@ -304,6 +500,7 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, std::s
     }
     folded_ = FoldCase(index_);
     records_.clear();
+    definitionLines_ = false;
     size_t at = 0;
     while (at < index_.size()) {
         size_t end = index_.find('\n', at);
@@ -321,6 +518,11 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, std::s
                 line.substr(tab2 + 1, tab3 == std::string_view::npos ? tab3 : tab3 - tab2 - 1),
                 &ok);
             const std::string_view headword = line.substr(0, tab1);
+            if (ok && (headword == "00databaseshort" || headword == "00-database-short")) {
+                std::string about;
+                definitionLines_ =
+                    data_.Read(offset, size, &about) && about.find("WikDict") != std::string::npos;
+            }
             // The "00database..." entries describe the dictionary itself.
             if (ok && !headword.empty() && headword.substr(0, 10) != "00database" &&
                 headword.substr(0, 11) != "00-database") {
@@ -353,7 +555,7 @@ void Dictionary::LoadReversed(Dictionary& forward) {
             continue;
         }
         const std::string headword(forward.index_.data() + r.at, r.length);
-        for (Translation& t : ParseEntry(text)) {
+        for (Translation& t : ParseEntry(text, forward.definitionLines_)) {
             Entry& entry = reverse_[FoldCase(t.name)];
             if (entry.headword.empty()) {
                 entry.headword = t.name;
@@ -390,7 +592,7 @@ bool Dictionary::Lookup(std::string_view word, std::vector<Entry>* out) {
             return false;
         }
         Entry entry{EntryHeadword(text, std::string_view(index_.data() + it->at, it->length)),
-                    ParseEntry(text)};
+                    ParseEntry(text, definitionLines_)};
         if (!entry.translations.empty()) {
             out->push_back(std::move(entry));
         }

@@ -37,12 +37,17 @@ extern const char* const kPlainTranslation;
 // list of translations that may carry their own "<pos, gender>" groups.
 // Indented example, note and synonym lines and "see:" references are skipped.
 // Each translation becomes one item, duplicates dropped, in order.
-std::vector<Translation> ParseEntry(std::string_view text);
+// definitionLines: the dictionary follows each line of translations with a
+// definition in the headword's own language (the WikDict-made FreeDict
+// dictionaries do), so an unnumbered line after translations is left out
+// even in an entry that does not number its senses.
+std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines = false);
 
 class Dictionary {
 public:
     // Loads folder/name.index and the text from folder/name.dict.dz (or
-    // folder/name.dict). False with a reason when either is missing or
+    // folder/name.dict). Its "00databaseshort" entry tells whether WikDict
+    // made it. False with a reason when either is missing or
     // unreadable.
     bool Load(const std::string& folder, const std::string& name, std::string* error);
 
@@ -67,9 +72,10 @@ private:
     std::string_view Key(const Record& r) const { return {folded_.data() + r.at, r.length}; }
 
     bool reversed_ = false;
-    std::string index_;           // the index file
-    std::string folded_;          // the index file case-folded, byte for byte aligned
-    std::vector<Record> records_; // sorted by folded headword, stable
+    bool definitionLines_ = false; // made by WikDict, see ParseEntry
+    std::string index_;            // the index file
+    std::string folded_;           // the index file case-folded, byte for byte aligned
+    std::vector<Record> records_;  // sorted by folded headword, stable
     DictData data_;
     std::map<std::string, Entry> reverse_; // folded headword -> entry
 };

@@ -14,66 +14,67 @@ long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
                                       std::chrono::steady_clock::now() - start)
                                       .count());
 }
-} // namespace
 
-DictionaryService::DictionaryService(std::string folder) : folder_(std::move(folder)) {}
-
-std::string DictionaryService::DictionaryLanguage(std::string_view code) {
-    static const std::pair<std::string_view, const char*> kCodes[] = {
-        {"en", "eng"}, {"fr", "fra"},    {"de", "deu"}, {"es", "spa"}, {"it", "ita"},
-        {"pt", "por"}, {"pt-br", "por"}, {"ru", "rus"}, {"sv", "swe"},
-    };
+std::string Lower(std::string_view code) {
     std::string lower(code);
     for (char& c : lower) {
         if (c >= 'A' && c <= 'Z') {
             c = static_cast<char>(c + 32);
         }
     }
-    for (const auto& [client, name] : kCodes) {
-        if (lower == client) {
-            return name;
+    return lower;
+}
+} // namespace
+
+DictionaryService::DictionaryService(std::string folder)
+    : folder_(std::move(folder)), directions_(ServedDirections(folder_)) {
+    for (size_t i = 0; i < directions_.size(); ++i) {
+        byCodes_[{directions_[i].from, directions_[i].to}] = i;
+    }
+}
+
+DictionaryService::Slot& DictionaryService::SlotFor(std::map<std::string, Slot>& slots,
+                                                    const std::string& file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slots[file]; // std::map never moves its elements
+}
+
+Dictionary* DictionaryService::FileDictionary(const std::string& file) {
+    Slot& slot = SlotFor(files_, file);
+    std::call_once(slot.once, [&] {
+        const auto started = std::chrono::steady_clock::now();
+        auto dictionary = std::make_unique<Dictionary>();
+        std::string error;
+        if (dictionary->Load(folder_, file, &error)) {
+            std::fprintf(stderr, "lexigrove-service: loaded %s (%zu headwords) in %lld ms\n",
+                         file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
+            slot.dictionary = std::move(dictionary);
+        } else {
+            std::fprintf(stderr, "lexigrove-service: %s\n", error.c_str());
         }
-    }
-    return {};
+    });
+    return slot.dictionary.get();
 }
 
-Dictionary* DictionaryService::FileDictionary(const std::string& name) {
-    auto found = files_.find(name);
-    if (found != files_.end()) {
-        return found->second.get();
+Dictionary* DictionaryService::Load(const Direction& direction) {
+    if (!direction.reversed) {
+        return FileDictionary(direction.file);
     }
-    const auto started = std::chrono::steady_clock::now();
-    auto dictionary = std::make_unique<Dictionary>();
-    std::string error;
-    if (dictionary->Load(folder_, name, &error)) {
-        std::fprintf(stderr, "lexigrove-service: loaded %s (%zu headwords) in %lld ms\n",
-                     name.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
-    } else {
-        dictionary.reset();
-    }
-    return (files_[name] = std::move(dictionary)).get();
-}
-
-Dictionary* DictionaryService::PairDictionary(const std::string& from, const std::string& to) {
-    const std::string name = "freedict-" + from + "-" + to;
-    if (Dictionary* direct = FileDictionary(name)) {
-        return direct;
-    }
-    auto found = reversed_.find(name);
-    if (found != reversed_.end()) {
-        return found->second.get();
-    }
-    std::unique_ptr<Dictionary> dictionary;
-    const auto started = std::chrono::steady_clock::now();
-    const std::string otherName = "freedict-" + to + "-" + from;
-    if (Dictionary* other = FileDictionary(otherName)) {
-        dictionary = std::make_unique<Dictionary>();
-        dictionary->LoadReversed(*other);
-        std::fprintf(stderr, "lexigrove-service: built %s from %s (%zu headwords) in %lld ms\n",
-                     name.c_str(), otherName.c_str(), dictionary->HeadwordCount(),
-                     MillisecondsSince(started));
-    }
-    return (reversed_[name] = std::move(dictionary)).get();
+    Slot& slot = SlotFor(reversed_, direction.file);
+    std::call_once(slot.once, [&] {
+        Dictionary* forward = FileDictionary(direction.file);
+        if (forward == nullptr) {
+            return;
+        }
+        const auto started = std::chrono::steady_clock::now();
+        auto dictionary = std::make_unique<Dictionary>();
+        dictionary->LoadReversed(*forward);
+        std::fprintf(
+            stderr, "lexigrove-service: built the reverse of %s (%zu headwords) in %lld ms\n",
+            direction.file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
+        slot.dictionary = std::move(dictionary);
+    });
+    return slot.dictionary.get();
 }
 
 Answer DictionaryService::Handle(std::string_view target) {
@@ -92,17 +93,17 @@ Answer DictionaryService::Handle(std::string_view target) {
     case TargetKind::kQuery:
         break;
     }
-    const std::string from = DictionaryLanguage(query.from);
-    const std::string to = DictionaryLanguage(query.to);
+    const auto found = byCodes_.find({Lower(query.from), Lower(query.to)});
+    if (found == byCodes_.end()) {
+        answer.body = UnsupportedReply("no dictionary for " + query.from + " -> " + query.to);
+        return answer;
+    }
+    Dictionary* dictionary = Load(directions_[found->second]);
     std::vector<Entry> entries;
-    if (!from.empty() && !to.empty() && from != to) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        Dictionary* dictionary = PairDictionary(from, to);
-        if (dictionary != nullptr && !dictionary->Lookup(query.word, &entries)) {
-            answer.httpStatus = 500;
-            answer.body = ErrorReply("dictionary data unreadable");
-            return answer;
-        }
+    if (dictionary == nullptr || !dictionary->Lookup(query.word, &entries)) {
+        answer.httpStatus = 500;
+        answer.body = ErrorReply("dictionary data unreadable");
+        return answer;
     }
     answer.results = entries.size();
     answer.body = OkReply(entries);

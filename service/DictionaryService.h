@@ -1,15 +1,20 @@
 // The dictionary service without its HTTP server: turns a request target into
-// the reply document, loading each language pair's dictionary on first use.
-// Safe to call from several threads at once (one lock around every request).
+// the reply document. Which directions it serves is read from the folder's
+// listing at construction; each dictionary is loaded on its first use. Safe
+// to call from several threads at once: a dictionary is loaded once while
+// lookups in other dictionaries go on, and lookups run side by side.
 #pragma once
 
 #include "service/Dictionary.h"
+#include "service/Languages.h"
 
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace service {
 
@@ -25,31 +30,36 @@ public:
     explicit DictionaryService(std::string folder);
 
     // The reply to one request target (origin or absolute form):
-    // - the dictionary path with a well-formed query: 200, status "ok", with a
-    //   result per matching entry (none for an unknown pair or word);
+    // - the dictionary path with a well-formed query for a served direction:
+    //   200, status "ok", with a result per matching entry (none for a word
+    //   the dictionary lacks);
+    // - a well-formed query for a direction without a dictionary (unknown
+    //   codes and a language to itself included): 200, status "unsupported",
+    //   message "no dictionary for FROM -> TO";
     // - a query with a missing key or a bad escape: 400, status "error";
+    // - the dictionary data unreadable: 500, status "error";
     // - any other path: 404, status "error".
     Answer Handle(std::string_view target);
 
-    // The three-letter dictionary language for a language code of the
-    // client ("en" -> "eng", "pt-br" -> "por"); empty when there is none.
-    static std::string DictionaryLanguage(std::string_view code);
+    // The directions served, in the plugin's table order.
+    const std::vector<Direction>& Directions() const { return directions_; }
 
 private:
-    // The dictionary for a pair of three-letter names: the FreeDict file of
-    // that direction, else the reverse of the other direction's file (Debian
-    // has eng-rus but no rus-eng); null when neither is installed. Called
-    // with mutex_ held, as is FileDictionary.
-    Dictionary* PairDictionary(const std::string& from, const std::string& to);
-    // The dictionary of folder_/name.index + .dict.dz, loaded once; null when
-    // it is not there.
-    Dictionary* FileDictionary(const std::string& name);
+    struct Slot {
+        std::once_flag once;
+        std::unique_ptr<Dictionary> dictionary; // null when it failed to load
+    };
+    // The loaded dictionary of a direction; null when its file cannot be read.
+    Dictionary* Load(const Direction& direction);
+    Dictionary* FileDictionary(const std::string& file);
+    Slot& SlotFor(std::map<std::string, Slot>& slots, const std::string& file);
 
     std::string folder_;
-    std::mutex mutex_;
-    // Loaded once each, null once known to be missing.
-    std::map<std::string, std::unique_ptr<Dictionary>> files_;
-    std::map<std::string, std::unique_ptr<Dictionary>> reversed_;
+    std::vector<Direction> directions_;
+    std::map<std::pair<std::string, std::string>, size_t> byCodes_; // into directions_
+    std::mutex mutex_; // guards the two maps' structure, never held while loading
+    std::map<std::string, Slot> files_;
+    std::map<std::string, Slot> reversed_; // by the forward file's name
 };
 
 } // namespace service

@@ -57,9 +57,19 @@ std::string OkReply(const std::vector<Entry>& entries) {
     return out;
 }
 
+namespace {
+std::string StatusReply(std::string_view status, std::string_view message) {
+    return std::string(kDeclaration) + "<dictionary status=\"" + std::string(status) +
+           "\" message=\"" + XmlEscape(message) + "\"/>\n";
+}
+} // namespace
+
 std::string ErrorReply(std::string_view message) {
-    return std::string(kDeclaration) + "<dictionary status=\"error\" message=\"" +
-           XmlEscape(message) + "\"/>\n";
+    return StatusReply("error", message);
+}
+
+std::string UnsupportedReply(std::string_view message) {
+    return StatusReply("unsupported", message);
 }
 
 } // namespace service

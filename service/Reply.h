@@ -24,4 +24,8 @@ std::string OkReply(const std::vector<Entry>& entries);
 // status="error" with the reason in a message attribute.
 std::string ErrorReply(std::string_view message);
 
+// status="unsupported" with the reason in a message attribute: a direction
+// the service has no dictionary for.
+std::string UnsupportedReply(std::string_view message);
+
 } // namespace service

@@ -1,54 +1,73 @@
-// lexigrove-service: the local dictionary service on 127.0.0.1.
+// lexigrove-service: the local dictionary service.
 //
 //   lexigrove-service [PORT] [--port PORT] [--port-file PATH] [--data DIR]
-//                     [--request-log PATH] [--address IPV4]
+//                     [--request-log PATH] [--address ADDRESS]
+//                     [--idle-timeout SECONDS] [--threads N]
+//   lexigrove-service --list [--data DIR]
 //
-// PORT 0 (the default) picks a free port. --address replaces 127.0.0.1 (the
-// round-trip benchmark serves inside a network namespace of its own). The
-// first line on standard output is "listening ADDRESS:PORT"; --port-file also writes the port to
-// PATH (complete when it appears). --request-log appends one line per request: method, target,
-// status, result count and the client's port (one port per connection, so the lines show how many
-// connections the clients made). Runs until SIGINT or SIGTERM, then exits 0.
+// PORT 0 (the default) picks a free port. --address is any IPv4 or IPv6
+// address, 0.0.0.0 and :: (every interface) included; the default is
+// 127.0.0.1. The first line on standard output is "listening ADDRESS:PORT"
+// ("[ADDRESS]:PORT" for IPv6); --port-file also writes the port to PATH
+// (complete when it appears). --request-log appends one line per request:
+// method, target, status, result count and the client's port (one port per
+// connection, so the lines show how many connections the clients made).
+// --list prints the directions the dictionaries in DIR serve and exits.
+// Runs until SIGINT or SIGTERM, then exits 0.
+//
+// The server is libmicrohttpd's event loop (epoll) on --threads threads
+// (default 8), each serving its share of the connections: an idle kept-alive
+// connection costs a socket and a little memory, never a thread, so idle
+// clients cannot hold back a new one. --idle-timeout (default 5 s) closes a
+// connection that has said nothing for that long.
 #include "service/DictionaryService.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
 
-#include <atomic>
-#include <chrono>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <mutex>
 #include <string>
-#include <thread>
-
-#include <pthread.h>
-#include <sys/stat.h>
-#include <time.h>
 
 namespace {
 
 constexpr int kUsage = 64;
+// Bytes a connection may use for its request; a request line longer than
+// this (a word of tens of thousands of characters) is answered 414.
+constexpr size_t kConnectionMemory = 256 * 1024;
 
 void Usage(std::FILE* to) {
     std::fputs("usage: lexigrove-service [PORT] [--port PORT] [--port-file PATH] [--data DIR]\n"
-               "                         [--request-log PATH] [--address IPV4]\n"
-               "Answers /serverjobs/dictionary.php?fromlang=..&tolang=..&word=.. on 127.0.0.1\n"
+               "                         [--request-log PATH] [--address ADDRESS]\n"
+               "                         [--idle-timeout SECONDS] [--threads N]\n"
+               "       lexigrove-service --list [--data DIR]\n"
+               "Answers /serverjobs/dictionary.php?fromlang=..&tolang=..&word=.. on ADDRESS\n"
+               "(default 127.0.0.1; any IPv4 or IPv6 address, 0.0.0.0 and :: included)\n"
                "from the FreeDict dictd files in DIR (default /usr/share/dictd).\n"
-               "PORT 0 (default) picks a free port; the first output line names it.\n",
+               "PORT 0 (default) picks a free port; the first output line names it.\n"
+               "--list prints the directions DIR's dictionaries serve.\n",
                to);
 }
 
-bool ParsePort(const char* text, int* port) {
+bool ParseNumber(const char* text, long low, long high, long* out) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 0 || value > 65535) {
+    if (end == text || *end != '\0' || value < low || value > high) {
         return false;
     }
-    *port = static_cast<int>(value);
+    *out = value;
     return true;
 }
 
@@ -64,10 +83,131 @@ bool WritePortFile(const std::string& path, int port) {
     return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
+// A listening TCP socket on address:port (port 0: a free one); -1 with
+// *error set when the address is not an IP address or cannot be bound.
+int Listen(const std::string& address, int port, int* boundPort, std::string* error) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        length = sizeof *v4;
+    } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        length = sizeof *v6;
+    } else {
+        *error = address + " is not an IPv4 or IPv6 address";
+        return -1;
+    }
+    const int s = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        *error = std::strerror(errno);
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(s, reinterpret_cast<sockaddr*>(&storage), length) != 0 || listen(s, 1024) != 0) {
+        *error = std::strerror(errno);
+        close(s);
+        return -1;
+    }
+    sockaddr_storage bound{};
+    socklen_t boundLength = sizeof bound;
+    getsockname(s, reinterpret_cast<sockaddr*>(&bound), &boundLength);
+    *boundPort =
+        ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                          : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return s;
+}
+
+struct Server {
+    service::DictionaryService* dictionary = nullptr;
+    std::mutex logMutex;
+    std::ofstream requestLog;
+};
+
+int ClientPort(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info == nullptr || info->client_addr == nullptr) {
+        return 0;
+    }
+    const sockaddr* address = info->client_addr;
+    return ntohs(address->sa_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6*>(address)->sin6_port
+                     : reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+}
+
+// The request target exactly as it arrived (libmicrohttpd hands the handler
+// a decoded path and decoded arguments; the service reads the raw target
+// itself, absolute form of proxied requests included). Kept as the
+// request's context until the request completes.
+struct RequestContext {
+    std::string target;
+    bool headersSeen = false;
+};
+
+void* KeepTarget(void*, const char* uri, MHD_Connection*) {
+    auto* context = new RequestContext;
+    context->target = uri == nullptr ? "" : uri;
+    return context;
+}
+
+void RequestDone(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    delete static_cast<RequestContext*>(*context);
+    *context = nullptr;
+}
+
+MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char* method,
+                  const char*, const char*, size_t* uploadSize, void** context) {
+    auto* server = static_cast<Server*>(cls);
+    auto* request = static_cast<RequestContext*>(*context);
+    if (request == nullptr) {
+        return MHD_NO;
+    }
+    // The first call brings the headers, further calls the body, the last
+    // one nothing: a reply queued before that last call closes the
+    // connection instead of keeping it.
+    if (!request->headersSeen || *uploadSize != 0) {
+        request->headersSeen = true;
+        *uploadSize = 0; // a body is not used
+        return MHD_YES;
+    }
+    const std::string* target = &request->target;
+    service::Answer answer;
+    const bool read = std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0;
+    if (!read) {
+        answer.httpStatus = 405;
+        answer.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<dictionary status=\"error\" message=\"method not allowed\"/>\n";
+    } else {
+        answer = server->dictionary->Handle(*target);
+    }
+    MHD_Response* response = MHD_create_response_from_buffer(
+        answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) {
+        return MHD_NO;
+    }
+    MHD_add_response_header(response, "Content-Type", "text/xml; charset=UTF-8");
+    const MHD_Result queued =
+        MHD_queue_response(connection, static_cast<unsigned>(answer.httpStatus), response);
+    MHD_destroy_response(response);
+    if (server->requestLog.is_open()) {
+        std::lock_guard<std::mutex> lock(server->logMutex);
+        server->requestLog << method << ' ' << *target << ' ' << answer.httpStatus << ' '
+                           << answer.results << ' ' << ClientPort(connection) << std::endl;
+    }
+    return queued;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    int port = 0;
+    long port = 0, idleTimeout = 5, threads = 8;
+    bool list = false;
     std::string portFile, requestLogPath;
     std::string address = "127.0.0.1";
     std::string data = "/usr/share/dictd";
@@ -80,14 +220,24 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
+        auto number = [&](const char* name, long low, long high, long* out) {
+            const char* text = value(name);
+            if (!ParseNumber(text, low, high, out)) {
+                std::fprintf(stderr, "lexigrove-service: bad %s %s\n", name, text);
+                std::exit(kUsage);
+            }
+        };
         if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return 0;
+        } else if (arg == "--list") {
+            list = true;
         } else if (arg == "--port") {
-            if (!ParsePort(value("--port"), &port)) {
-                std::fprintf(stderr, "lexigrove-service: bad port %s\n", argv[i]);
-                return kUsage;
-            }
+            number("--port", 0, 65535, &port);
+        } else if (arg == "--idle-timeout") {
+            number("--idle-timeout", 1, 3600, &idleTimeout);
+        } else if (arg == "--threads") {
+            number("--threads", 1, 64, &threads);
         } else if (arg == "--port-file") {
             portFile = value("--port-file");
         } else if (arg == "--data") {
@@ -96,7 +246,7 @@ int main(int argc, char** argv) {
             address = value("--address");
         } else if (arg == "--request-log") {
             requestLogPath = value("--request-log");
-        } else if (arg.size() > 0 && arg[0] != '-' && ParsePort(arg.c_str(), &port)) {
+        } else if (!arg.empty() && arg[0] != '-' && ParseNumber(arg.c_str(), 0, 65535, &port)) {
             // the port as a plain argument
         } else {
             std::fprintf(stderr, "lexigrove-service: unknown argument %s\n", arg.c_str());
@@ -109,11 +259,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "lexigrove-service: no dictionary folder %s\n", data.c_str());
         return 1;
     }
+    service::DictionaryService dictionary(data);
+    if (list) {
+        for (const service::Direction& d : dictionary.Directions()) {
+            std::printf("%s %s %s%s\n", d.from.c_str(), d.to.c_str(), d.file.c_str(),
+                        d.reversed ? " reversed" : "");
+        }
+        return 0;
+    }
 
     // SIGINT and SIGTERM are taken by sigwait in the main thread only: block
-    // them before the server starts its worker threads, which inherit the mask.
-    // A shell starts background jobs with SIGINT ignored, and an ignored
-    // signal is discarded rather than left pending: restore the default.
+    // them before the server starts its threads, which inherit the mask. A
+    // shell starts background jobs with SIGINT ignored, and an ignored signal
+    // is discarded rather than left pending: restore the default.
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     sigset_t stopSignals;
@@ -122,85 +280,59 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Many clients: as many sockets as the system lets this process have.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
-    service::DictionaryService dictionary(data);
-    std::mutex logMutex;
-    std::ofstream requestLog;
+    Server server;
+    server.dictionary = &dictionary;
     if (!requestLogPath.empty()) {
-        requestLog.open(requestLogPath, std::ios::app);
-        if (!requestLog) {
+        server.requestLog.open(requestLogPath, std::ios::app);
+        if (!server.requestLog) {
             std::fprintf(stderr, "lexigrove-service: cannot write %s\n", requestLogPath.c_str());
             return 1;
         }
     }
-
-    httplib::Server server;
-    server.set_keep_alive_max_count(100);
-    // Headers and body go out in separate writes: without this a client on a
-    // kept-alive connection waits for its delayed acknowledgement each time.
-    server.set_tcp_nodelay(true);
-    server.set_read_timeout(5, 0);
-    server.set_write_timeout(5, 0);
-    server.set_payload_max_length(64 * 1024);
-    // Every request goes through here: the target may be in absolute form
-    // (requests sent through a proxy), which the router does not match.
-    server.set_pre_routing_handler(
-        [&](const httplib::Request& request, httplib::Response& response) {
-            service::Answer answer;
-            if (request.method != "GET" && request.method != "HEAD") {
-                answer.httpStatus = 405;
-                answer.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                              "<dictionary status=\"error\" message=\"method not allowed\"/>\n";
-            } else {
-                answer = dictionary.Handle(request.target);
-            }
-            response.status = answer.httpStatus;
-            response.set_content(answer.body, "text/xml; charset=UTF-8");
-            if (requestLog.is_open()) {
-                std::lock_guard<std::mutex> lock(logMutex);
-                requestLog << request.method << ' ' << request.target << ' ' << answer.httpStatus
-                           << ' ' << answer.results << ' ' << request.remote_port << std::endl;
-            }
-            return httplib::Server::HandlerResponse::Handled;
-        });
-
-    if (port == 0) {
-        port = server.bind_to_any_port(address);
-        if (port < 0) {
-            std::fprintf(stderr, "lexigrove-service: cannot listen on %s\n", address.c_str());
-            return 1;
-        }
-    } else if (!server.bind_to_port(address, port)) {
-        std::fprintf(stderr, "lexigrove-service: cannot listen on %s:%d\n", address.c_str(), port);
+    int boundPort = 0;
+    std::string error;
+    const int listener = Listen(address, static_cast<int>(port), &boundPort, &error);
+    if (listener < 0) {
+        std::fprintf(stderr, "lexigrove-service: cannot listen on %s port %ld: %s\n",
+                     address.c_str(), port, error.c_str());
         return 1;
     }
-    if (!portFile.empty() && !WritePortFile(portFile, port)) {
+    const unsigned connectionLimit =
+        static_cast<unsigned>(files.rlim_cur > 64 ? files.rlim_cur - 32 : 32);
+    MHD_Daemon* daemon = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TURBO | MHD_USE_ERROR_LOG, 0,
+        nullptr, nullptr, &Handle, &server, MHD_OPTION_LISTEN_SOCKET, listener,
+        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(threads), MHD_OPTION_CONNECTION_TIMEOUT,
+        static_cast<unsigned>(idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+        MHD_OPTION_CONNECTION_LIMIT, connectionLimit, MHD_OPTION_URI_LOG_CALLBACK, &KeepTarget,
+        nullptr, MHD_OPTION_NOTIFY_COMPLETED, &RequestDone, nullptr, MHD_OPTION_END);
+    if (daemon == nullptr) {
+        std::fprintf(stderr, "lexigrove-service: the HTTP server did not start\n");
+        close(listener);
+        return 1;
+    }
+    if (!portFile.empty() && !WritePortFile(portFile, boundPort)) {
         std::fprintf(stderr, "lexigrove-service: cannot write %s\n", portFile.c_str());
+        MHD_stop_daemon(daemon);
         return 1;
     }
-    std::printf("listening %s:%d\n", address.c_str(), port);
+    const bool v6 = address.find(':') != std::string::npos;
+    std::printf("listening %s%s%s:%d\n", v6 ? "[" : "", address.c_str(), v6 ? "]" : "", boundPort);
     std::fflush(stdout);
 
-    std::atomic<bool> listenerEnded{false};
-    std::thread listener([&] {
-        server.listen_after_bind();
-        listenerEnded = true;
-    });
-    int stopped = 0;
-    while (stopped == 0 && !listenerEnded) {
-        const timespec wait{0, 200 * 1000 * 1000};
-        const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
-        if (signal == SIGINT || signal == SIGTERM) {
-            stopped = signal;
-        }
+    int signal = 0;
+    while (signal != SIGINT && signal != SIGTERM) {
+        signal = sigwaitinfo(&stopSignals, nullptr);
     }
-    // A signal that comes before the listener has started would find nothing
-    // to stop: keep asking until the listener has ended.
-    while (!listenerEnded) {
-        server.stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    listener.join();
+    MHD_stop_daemon(daemon);
+    close(listener);
     if (!portFile.empty()) {
         std::remove(portFile.c_str());
     }

@@ -3,7 +3,7 @@
 //
 //   RATIO <name> <value> (target <op> <limit>; <detail>)
 //
-// <name> has no spaces; <op> is "<=" or "<". A figure without a target
+// <name> has no spaces; <op> is "<=", "<" or ">=". A figure without a target
 // prints "(no target; <detail>)". Also here: a console reporter that keeps
 // the median of each repeated benchmark, and instruction counts of one piece
 // of work taken by valgrind's callgrind, which repeat from run to run where

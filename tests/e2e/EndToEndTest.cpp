@@ -146,8 +146,18 @@ TEST_F(EndToEnd, AccentedAndMultiWordLookups) {
 TEST_F(EndToEnd, UnknownWordSucceedsWithoutEntries) {
     EXPECT_TRUE(Search(u"en", u"fr", u"qwxzvbnmlk").empty());
     EXPECT_TRUE(Search(u"en", u"fr", u"").empty());
+}
+
+// The service says status "unsupported" for a direction it has no
+// dictionary for; the reply rules make that a failed search, without a log
+// entry and without entries.
+TEST_F(EndToEnd, ADirectionWithoutADictionaryFailsTheSearch) {
+    EXPECT_TRUE(Search(u"en", u"ko", u"house", 0).empty());
+    EXPECT_TRUE(Search(u"th", u"en", u"house", 0).empty());
     // Missing codes are sent as "(null)": an unknown pair, not a crash.
-    EXPECT_TRUE(Search(nullptr, nullptr, u"house").empty());
+    EXPECT_TRUE(Search(nullptr, nullptr, u"house", 0).empty());
+    EXPECT_TRUE(log.asserts.empty());
+    EXPECT_FALSE(Search(u"en", u"fr", u"house").empty()); // and the next search goes on
 }
 
 TEST_F(EndToEnd, MissingWordFailsWithItsReport) {

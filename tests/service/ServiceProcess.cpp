@@ -60,11 +60,12 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments) {
         firstLine_.append(c, static_cast<size_t>(n));
     }
     close(out[0]);
-    const std::string prefix = "listening 127.0.0.1:";
-    if (firstLine_.compare(0, prefix.size(), prefix) == 0) {
-        port_ = std::atoi(firstLine_.c_str() + prefix.size());
-    }
     firstLine_ = firstLine_.substr(0, firstLine_.find('\n'));
+    const std::string prefix = "listening ";
+    const size_t colon = firstLine_.rfind(':');
+    if (firstLine_.compare(0, prefix.size(), prefix) == 0 && colon != std::string::npos) {
+        port_ = std::atoi(firstLine_.c_str() + colon + 1);
+    }
 }
 
 ServiceProcess::~ServiceProcess() {
@@ -92,23 +93,49 @@ int ServiceProcess::Stop(int signal, int timeoutMs) {
     return -1;
 }
 
-HttpReply SendRaw(int port, const std::string& request) {
-    HttpReply reply;
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
+int Connect(const std::string& host, int port) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        length = sizeof *v4;
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        length = sizeof *v6;
+    } else {
+        return -1;
+    }
+    const int s = socket(storage.ss_family, SOCK_STREAM, 0);
     if (s < 0) {
-        return reply;
+        return -1;
     }
     timeval timeout{5, 0};
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+HttpReply SendRaw(int port, const std::string& request) {
+    return SendRawTo("127.0.0.1", port, request);
+}
+
+HttpReply SendRawTo(const std::string& host, int port, const std::string& request) {
+    HttpReply reply;
+    const int s = Connect(host, port);
+    if (s < 0) {
+        return reply;
+    }
     std::string raw;
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        send(s, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
+    if (send(s, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size())) {
         char buffer[4096];
         ssize_t n;
         while ((n = recv(s, buffer, sizeof buffer, 0)) > 0) {

@@ -12,7 +12,7 @@ namespace servicetest {
 class ServiceProcess {
 public:
     // Starts the service on port 0 with the extra arguments and waits (at most
-    // 20 s) for its "listening 127.0.0.1:PORT" line. port() is 0 on failure.
+    // 20 s) for its "listening ADDRESS:PORT" line. port() is 0 on failure.
     explicit ServiceProcess(const std::vector<std::string>& arguments);
     // Stops the service with SIGTERM if still running.
     ~ServiceProcess();
@@ -43,5 +43,10 @@ struct HttpReply {
 HttpReply Get(int port, const std::string& target);
 // Sends raw bytes and reads the reply to the end.
 HttpReply SendRaw(int port, const std::string& request);
+// The same to an IPv4 or IPv6 address.
+HttpReply SendRawTo(const std::string& host, int port, const std::string& request);
+// A socket connected to host:port with 5 s send and receive limits; -1 when
+// the connection fails.
+int Connect(const std::string& host, int port);
 
 } // namespace servicetest
