@@ -1,8 +1,8 @@
 # cmake -DBINARY=dll -DNM=nm -DSTRIP=strip -DBUDGET=bytes -DWORK=dir -P CheckLean.cmake
 # Fails when the image defines or imports any symbol of the C++ stream and
 # locale machinery (std::locale, ios_base, num_get, money_get, time_get,
-# basic_istream, basic_ostream), or when a stripped copy of it is larger than
-# BUDGET bytes.
+# basic_istream, basic_ostream) or the demangler, or when a stripped copy of
+# it is larger than BUDGET bytes.
 foreach(var BINARY NM STRIP BUDGET WORK)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "CheckLean.cmake needs -D${var}=...")
@@ -29,6 +29,13 @@ if(count GREATER 0)
                         "among them:\n${first}")
 endif()
 
+# Nor the demangler, which only the C++ runtime's default terminate handler
+# would bring in.
+if(symbols MATCHES "__cxa_demangle")
+    message(FATAL_ERROR "${BINARY} links the demangler (__cxa_demangle): the runtime's own "
+                        "terminate handler came in")
+endif()
+
 get_filename_component(name ${BINARY} NAME)
 set(stripped ${WORK}/stripped-${name})
 execute_process(COMMAND ${STRIP} -o ${stripped} ${BINARY} RESULT_VARIABLE status
@@ -42,4 +49,4 @@ if(size GREATER BUDGET)
     message(FATAL_ERROR "${name} stripped is ${size} bytes, over its budget of ${BUDGET}")
 endif()
 message(STATUS "${name}: ${size} bytes stripped (budget ${BUDGET}), ${unstripped} as built; "
-               "no stream or locale symbols")
+               "no stream or locale symbols, no demangler")
