@@ -8,6 +8,7 @@
 #include "basiccpp/Log.h"
 #include "platform/Platform.h"
 #include "plugin/lexigrove.h"
+#include "tests/support/RecordingLog.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +21,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -94,39 +94,23 @@ std::vector<Row> ReadTable(const char* path) {
     return rows;
 }
 
-// The host's log: the online library's entries, as "(status) reason".
-class Log final : public CAbstractLog {
-public:
+// The online library's entries in the log since index from, as
+// "(status) reason" (non-ASCII units as '?').
+std::vector<std::string> LibraryEntries(const RecordingLog& log, size_t from) {
+    static const std::u16string kPrefix = u"HTTP request failed: ";
     std::vector<std::string> library;
-
-    void LEXIGROVE_MEMBER_CDECL Reserved1() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved2() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved3() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved4() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved5() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved6() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved7() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved8() override {}
-    void LEXIGROVE_MEMBER_CDECL Reserved9() override {}
-    void LEXIGROVE_MEMBER_CDECL AssertReport(const char16_t*, const char16_t*, int32_t) override {}
-    void LEXIGROVE_MEMBER_CDECL FormattedEntry(const char16_t* file, int32_t, int32_t,
-                                               const char16_t* format, ...) override {
-        if (std::u16string(file) != u"Skyloom" ||
-            std::u16string(format) != u"HTTP request failed: (%d) %s")
-            return;
-        va_list args;
-        va_start(args, format);
-        const int32_t status = va_arg(args, int32_t);
-        const char16_t* reason = va_arg(args, const char16_t*);
-        va_end(args);
-        std::string text = "(" + std::to_string(status) + ") ";
-        for (const char16_t* c = reason; c != nullptr && *c != 0; ++c)
-            text += *c < 0x80 ? static_cast<char>(*c) : '?';
+    for (size_t i = from; i < log.entries.size(); ++i) {
+        const EntryRecord& entry = log.entries[i];
+        if (entry.file != u"Skyloom" || entry.format != u"HTTP request failed: (%d) %s")
+            continue;
+        std::string text;
+        for (char16_t c : entry.text.substr(kPrefix.size()))
+            text += c < 0x80 ? static_cast<char>(c) : '?';
         library.push_back(text);
     }
-};
+    return library;
+}
 
-// Peak resident memory of this process in MiB (Linux), 0 where unknown.
 // The process's peak resident memory (peak working set on Windows) in MiB.
 long PeakMiB() {
 #if defined(_WIN32)
@@ -178,11 +162,11 @@ protected:
     int Lookup(const std::string& kind, double& seconds, std::vector<std::string>& entries) {
         const std::string ascii = "hostile-" + kind;
         const std::u16string word(ascii.begin(), ascii.end());
-        log_.library.clear();
+        const size_t from = log_.entries.size();
         const auto start = std::chrono::steady_clock::now();
         const int result = search_(u"en", u"fr", word.c_str());
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        entries = log_.library;
+        entries = LibraryEntries(log_, from);
         return result;
     }
 
@@ -198,7 +182,7 @@ protected:
     std::string portFile_;
     platform::ModuleHandle module_ = nullptr;
     decltype(&fnSearchWord) search_ = nullptr;
-    Log log_;
+    RecordingLog log_;
 };
 
 TEST_F(HostileTable, EveryRowGetsItsVerdict) {
