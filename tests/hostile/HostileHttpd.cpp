@@ -15,6 +15,8 @@
 //   lexigrove-hostile-httpd --stop FILE
 //       Stops that server and waits (at most 10 s) for it to go.
 
+#include "tests/support/ServerProcess.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -321,24 +323,6 @@ int Run(const std::string& portFile, int lifetime, int readyPipe) {
     return 0;
 }
 
-int Stop(const std::string& portFile) {
-    std::ifstream in(portFile);
-    int port = 0;
-    long pid = 0;
-    if (!(in >> port >> pid) || pid <= 1)
-        return 0;
-    if (kill(static_cast<pid_t>(pid), SIGTERM) != 0)
-        return 0;
-    for (int i = 0; i < 200; ++i) {
-        struct stat info;
-        if (stat(portFile.c_str(), &info) != 0)
-            return 0;
-        std::this_thread::sleep_for(50ms);
-    }
-    std::fprintf(stderr, "lexigrove-hostile-httpd: server %ld did not stop\n", pid);
-    return 1;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -355,37 +339,12 @@ int main(int argc, char** argv) {
             lifetime = std::max(1, std::min(3600, std::atoi(argv[i + 1])));
     }
     if (!stopFile.empty())
-        return Stop(stopFile);
+        return testserver::Stop("lexigrove-hostile-httpd", stopFile, 2);
     if (portFile.empty()) {
         std::fprintf(stderr, "usage: lexigrove-hostile-httpd --port-file FILE [--lifetime S] | "
                              "--stop FILE\n");
         return 2;
     }
-    int ready[2];
-    if (pipe(ready) != 0)
-        return 1;
-    std::remove(portFile.c_str());
-    const pid_t child = fork();
-    if (child < 0)
-        return 1;
-    if (child == 0) {
-        close(ready[0]);
-        setsid();
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        _exit(Run(portFile, lifetime, ready[1]));
-    }
-    close(ready[1]);
-    char byte = 0;
-    const bool started = read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
-    if (!started) {
-        std::fprintf(stderr, "lexigrove-hostile-httpd: the server did not start\n");
-        return 1;
-    }
-    return 0;
+    return testserver::Detach("lexigrove-hostile-httpd", portFile,
+                              [&](int readyPipe) { return Run(portFile, lifetime, readyPipe); });
 }

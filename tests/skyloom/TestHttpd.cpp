@@ -23,6 +23,7 @@
 // replaced it meanwhile).
 
 #include "TestBytes.h"
+#include "tests/support/ServerProcess.h"
 
 #include <httplib.h>
 
@@ -397,64 +398,12 @@ int Serve(const std::string& portFile, const std::string& tlsDir, int lifetimeSe
 }
 
 int Background(const std::string& portFile, const std::string& tlsDir, int lifetimeSeconds) {
-    int ready[2];
-    if (pipe(ready) != 0)
-        return 1;
-    std::remove(portFile.c_str());
-    const pid_t child = fork();
-    if (child < 0)
-        return 1;
-    if (child == 0) {
-        // Detached: a session of its own and no descriptors of the caller's,
-        // so whoever started it (ctest) does not wait on its output.
-        close(ready[0]);
-        setsid();
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            if (null > 2)
-                close(null);
-        }
-        _exit(Serve(portFile, tlsDir, lifetimeSeconds, ready[1]));
-    }
-    close(ready[1]);
-    char byte = 0;
-    const bool started = read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
-    if (!started) {
-        std::fprintf(stderr, "lexigrove-testhttpd: the server did not start\n");
-        return 1;
-    }
-    std::printf("lexigrove-testhttpd: serving, details in %s\n", portFile.c_str());
-    return 0;
-}
-
-int Stop(const std::string& portFile) {
-    std::ifstream in(portFile);
-    int port = 0;
-    int closedPort = 0;
-    long pid = 0;
-    if (!(in >> port >> closedPort >> pid) || pid <= 1) {
-        std::printf("lexigrove-testhttpd: no server running for %s\n", portFile.c_str());
-        return 0;
-    }
-    in.close();
-    if (kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
-        std::remove(portFile.c_str());
-        return 0;
-    }
-    // The server removes its port file as the last thing it does.
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < until) {
-        struct stat info;
-        if (stat(portFile.c_str(), &info) != 0)
-            return 0;
-        std::this_thread::sleep_for(50ms);
-    }
-    std::fprintf(stderr, "lexigrove-testhttpd: server %ld did not stop\n", pid);
-    return 1;
+    const int status = testserver::Detach("lexigrove-testhttpd", portFile, [&](int readyPipe) {
+        return Serve(portFile, tlsDir, lifetimeSeconds, readyPipe);
+    });
+    if (status == 0)
+        std::printf("lexigrove-testhttpd: serving, details in %s\n", portFile.c_str());
+    return status;
 }
 
 } // namespace
@@ -483,7 +432,7 @@ int main(int argc, char** argv) {
         }
     }
     if (!stopFile.empty())
-        return Stop(stopFile);
+        return testserver::Stop("lexigrove-testhttpd", stopFile, 3);
     if (portFile.empty()) {
         std::fprintf(stderr, "usage: lexigrove-testhttpd --port-file FILE [--tls-dir DIR] "
                              "[--lifetime S] [--background] | --stop FILE\n");
