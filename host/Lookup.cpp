@@ -1,5 +1,6 @@
 #include "host/Lookup.h"
 
+#include "basiccpp/Ascii.h"
 #include "host/ConsoleLog.h"
 #include "host/Text.h"
 #include "platform/Process.h"
@@ -32,7 +33,7 @@ std::string JoinCodes(const std::vector<std::u16string>& codes) {
 // or empty when it does not list it.
 std::u16string FindCode(const std::vector<std::u16string>& codes, const std::u16string& code) {
     for (const std::u16string& known : codes) {
-        if (AsciiLower(known) == AsciiLower(code)) {
+        if (ascii::EqualsIgnoringCase<char16_t>(known, code)) {
             return known;
         }
     }

@@ -52,14 +52,4 @@ size_t DisplayWidth(std::u16string_view text) {
     return width;
 }
 
-std::u16string AsciiLower(std::u16string_view text) {
-    std::u16string out(text);
-    for (char16_t& u : out) {
-        if (u >= u'A' && u <= u'Z') {
-            u = static_cast<char16_t>(u + 32);
-        }
-    }
-    return out;
-}
-
 } // namespace host

@@ -14,7 +14,4 @@ std::string ToUtf8(std::u16string_view text);
 // Code points in a UTF-16 text (a surrogate pair counts once).
 size_t DisplayWidth(std::u16string_view text);
 
-// ASCII letters lower-cased; every other unit kept.
-std::u16string AsciiLower(std::u16string_view text);
-
 } // namespace host

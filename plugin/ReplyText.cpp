@@ -1,5 +1,6 @@
 #include "plugin/ReplyText.h"
 
+#include "basiccpp/Ascii.h"
 #include "basiccpp/BasicString.h"
 
 #include <cstdint>
@@ -96,12 +97,8 @@ const std::u16string& TypeTexts::Convert(const char* utf8) {
 // ASCII letters compared without case, as _stricmp does in the C locale.
 bool EqualIgnoringCase(const char* a, const char* b) {
     for (;; ++a, ++b) {
-        unsigned char x = static_cast<unsigned char>(*a);
-        unsigned char y = static_cast<unsigned char>(*b);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
+        const char x = ascii::Lower(*a);
+        const char y = ascii::Lower(*b);
         if (x != y)
             return false;
         if (x == 0)

@@ -1,5 +1,7 @@
 #include "service/Dictionary.h"
 
+#include "basiccpp/Ascii.h"
+
 #include <algorithm>
 
 namespace service {
@@ -44,19 +46,8 @@ uint32_t LowerTwoByte(uint32_t cp) {
     }
 }
 
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\r';
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsSpace(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && IsSpace(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
+using ascii::IsBlank;
+using ascii::Trimmed;
 
 // Part of speech named by one grammar tag of the data (either case); empty
 // for tags that are not one (gender, number, transitivity).
@@ -79,12 +70,7 @@ std::string_view PartOfSpeech(std::string_view tag) {
         {"art", "article"},
         {"ptcl", "particle"},
     };
-    std::string lower(tag);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
+    const std::string lower = ascii::Lowered(tag);
     for (const auto& [name, pos] : kTags) {
         if (lower == name) {
             return pos;
@@ -104,7 +90,7 @@ std::string_view GroupType(std::string_view group) {
     bool noun = false;
     while (!group.empty()) {
         const size_t comma = group.find(',');
-        const std::string_view tag = Trim(group.substr(0, comma));
+        const std::string_view tag = Trimmed(group.substr(0, comma));
         const std::string_view pos = PartOfSpeech(tag);
         if (!pos.empty()) {
             return pos;
@@ -183,7 +169,7 @@ bool IsWhollyParenthesised(std::string_view text) {
 // after a space or at the start; npos when there is none there (a slash
 // inside a word, as in "and/or", starts none).
 size_t PronunciationEnd(std::string_view text, size_t at) {
-    if (text[at] != '/' || (at > 0 && !IsSpace(text[at - 1]) && text[at - 1] != '(')) {
+    if (text[at] != '/' || (at > 0 && !IsBlank(text[at - 1]) && text[at - 1] != '(')) {
         return std::string_view::npos;
     }
     const bool doubled = at + 1 < text.size() && text[at + 1] == '/';
@@ -192,7 +178,7 @@ size_t PronunciationEnd(std::string_view text, size_t at) {
         return close;
     }
     const size_t end = close + (doubled ? 2 : 1);
-    if (end < text.size() && !IsSpace(text[end]) && text[end] != ',' && text[end] != ')') {
+    if (end < text.size() && !IsBlank(text[end]) && text[end] != ',' && text[end] != ')') {
         return std::string_view::npos;
     }
     return end;
@@ -216,7 +202,7 @@ std::string StripGroups(std::string_view text, std::string* type) {
                     *type = std::string(GroupType(text.substr(at + 1, close - at - 1)));
                 }
                 at = close + 1;
-                if (c == '<' && at < text.size() && !IsSpace(text[at])) {
+                if (c == '<' && at < text.size() && !IsBlank(text[at])) {
                     // The abbreviation of the translation ("St" after
                     // "street <n>") and, after it, its pronunciation: these
                     // belong to the translation's own language, not to the
@@ -233,7 +219,7 @@ std::string StripGroups(std::string_view text, std::string* type) {
                 continue;
             }
         }
-        if (IsSpace(c)) {
+        if (IsBlank(c)) {
             if (!out.empty() && out.back() != ' ') {
                 out += ' ';
             }
@@ -281,8 +267,8 @@ bool DropNumber(std::string_view* line) {
         ++digits;
     }
     if (digits > 0 && digits < line->size() && (*line)[digits] == '.' &&
-        (digits + 1 == line->size() || IsSpace((*line)[digits + 1]))) {
-        *line = Trim(line->substr(digits + 1));
+        (digits + 1 == line->size() || IsBlank((*line)[digits + 1]))) {
+        *line = Trimmed(line->substr(digits + 1));
         return true;
     }
     return false;
@@ -297,8 +283,8 @@ bool DropRomanNumeral(std::string_view* line) {
         ++letters;
     }
     if (letters > 0 && letters < line->size() && (*line)[letters] == '.' &&
-        (letters + 1 == line->size() || IsSpace((*line)[letters + 1]))) {
-        *line = Trim(line->substr(letters + 1));
+        (letters + 1 == line->size() || IsBlank((*line)[letters + 1]))) {
+        *line = Trimmed(line->substr(letters + 1));
         return true;
     }
     return false;
@@ -316,10 +302,10 @@ bool DropTrailingNumber(std::string_view* line) {
     while (at > 0 && (*line)[at - 1] >= '0' && (*line)[at - 1] <= '9') {
         --at;
     }
-    if (at == digitsEnd || (at > 0 && !IsSpace((*line)[at - 1]))) {
+    if (at == digitsEnd || (at > 0 && !IsBlank((*line)[at - 1]))) {
         return false;
     }
-    *line = Trim(line->substr(0, at));
+    *line = Trimmed(line->substr(0, at));
     return true;
 }
 
@@ -359,7 +345,7 @@ std::string EntryHeadword(std::string_view text, std::string_view indexed) {
     std::string_view line = text.substr(0, text.find('\n'));
     const size_t marks =
         line.find(" /") != std::string_view::npos ? line.find(" /") : line.find(" <");
-    line = Trim(line.substr(0, marks));
+    line = Trimmed(line.substr(0, marks));
     if (line.size() == indexed.size() && FoldCase(line) == FoldCase(indexed)) {
         return std::string(line);
     }
@@ -413,11 +399,11 @@ std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines)
             start, end == std::string_view::npos ? std::string_view::npos : end - start);
         // Examples (6 spaces), synonyms (3) and notes (9) are indented deeper
         // than senses, which start in the first or second column.
-        if (line.size() >= 2 && IsSpace(line[0]) && IsSpace(line[1])) {
+        if (line.size() >= 2 && IsBlank(line[0]) && IsBlank(line[1])) {
             continue;
         }
-        const bool indented = !line.empty() && IsSpace(line[0]);
-        std::string_view sense = Trim(line);
+        const bool indented = !line.empty() && IsBlank(line[0]);
+        std::string_view sense = Trimmed(line);
         if (sense.empty() || sense.substr(0, 4) == "see:") {
             continue;
         }
@@ -432,7 +418,7 @@ std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines)
                 const size_t close = sense.find('>');
                 if (close != std::string_view::npos) {
                     lineType = std::string(GroupType(sense.substr(1, close - 1)));
-                    sense = Trim(sense.substr(close + 1));
+                    sense = Trimmed(sense.substr(close + 1));
                     more = true;
                 }
             }
@@ -468,7 +454,7 @@ std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines)
         numbered = numbered || definitionLines;
         for (std::string_view part : SplitTranslations(sense)) {
             std::string type;
-            std::string name = StripGroups(Trim(part), &type);
+            std::string name = StripGroups(Trimmed(part), &type);
             if (name.empty()) {
                 continue;
             }
@@ -567,7 +553,7 @@ void Dictionary::LoadReversed(Dictionary& forward) {
 
 bool Dictionary::Lookup(std::string_view word, std::vector<Entry>* out) {
     out->clear();
-    const std::string key = FoldCase(Trim(word));
+    const std::string key = FoldCase(Trimmed(word));
     if (key.empty()) {
         return true;
     }

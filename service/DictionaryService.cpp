@@ -1,5 +1,6 @@
 #include "service/DictionaryService.h"
 
+#include "basiccpp/Ascii.h"
 #include "service/Reply.h"
 #include "service/Request.h"
 
@@ -13,16 +14,6 @@ long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
     return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                       std::chrono::steady_clock::now() - start)
                                       .count());
-}
-
-std::string Lower(std::string_view code) {
-    std::string lower(code);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
-    return lower;
 }
 } // namespace
 
@@ -93,7 +84,7 @@ Answer DictionaryService::Handle(std::string_view target) {
     case TargetKind::kQuery:
         break;
     }
-    const auto found = byCodes_.find({Lower(query.from), Lower(query.to)});
+    const auto found = byCodes_.find({ascii::Lowered(query.from), ascii::Lowered(query.to)});
     if (found == byCodes_.end()) {
         answer.body = UnsupportedReply("no dictionary for " + query.from + " -> " + query.to);
         return answer;

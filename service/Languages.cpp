@@ -1,7 +1,11 @@
 #include "service/Languages.h"
 
+#include "basiccpp/Ascii.h"
+#include "plugin/Languages.h"
+
 #include <dirent.h>
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -9,12 +13,14 @@ namespace service {
 
 namespace {
 
-// The plugin's language table, each code once, with the FreeDict languages
-// it reads. Chinese (both scripts), Korean, Thai, Ukrainian and Urdu have no
-// FreeDict dictionary with another language of the table in Debian; their
-// names are kept so that a folder that has such files serves them.
-const std::vector<std::pair<std::string, std::vector<std::string>>>& Table() {
-    static const std::vector<std::pair<std::string, std::vector<std::string>>> kTable = {
+// The FreeDict languages each client code reads, in the order they are
+// tried. The codes themselves come from the plugin's table; every code of
+// that table has a row here, and every row names a code of it (a test holds
+// the two together). Chinese (both scripts), Korean, Thai, Ukrainian and Urdu
+// have no FreeDict dictionary with another language of the table in Debian;
+// their names are kept so that a folder that has such files serves them.
+const std::vector<std::pair<std::string_view, std::vector<std::string>>>& FreeDictNames() {
+    static const std::vector<std::pair<std::string_view, std::vector<std::string>>> kNames = {
         {"zh-cn", {}},      {"zh-tw", {}},
         {"da", {"dan"}},    {"nl", {"nld"}},
         {"en", {"eng"}},    {"fi", {"fin"}},
@@ -29,20 +35,24 @@ const std::vector<std::pair<std::string, std::vector<std::string>>>& Table() {
         {"uk", {"ukr"}},    {"tr", {"tur"}},
         {"ur", {"urd"}},    {"ar", {"ara"}},
     };
-    return kTable;
+    return kNames;
+}
+
+// A code of the plugin's table as narrow text (the codes are ASCII).
+std::string Narrow(const char16_t* code) {
+    std::string out;
+    for (; *code != 0; ++code) {
+        out += static_cast<char>(*code);
+    }
+    return out;
 }
 
 } // namespace
 
 const std::vector<std::string>& DictionaryLanguages(std::string_view code) {
     static const std::vector<std::string> kNone;
-    std::string lower(code);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-    }
-    for (const auto& [client, names] : Table()) {
+    const std::string lower = ascii::Lowered(code);
+    for (const auto& [client, names] : FreeDictNames()) {
         if (lower == client) {
             return names;
         }
@@ -53,12 +63,23 @@ const std::vector<std::string>& DictionaryLanguages(std::string_view code) {
 const std::vector<std::string>& ClientCodes() {
     static const std::vector<std::string> kCodes = [] {
         std::vector<std::string> codes;
-        for (const auto& entry : Table()) {
-            codes.push_back(entry.first);
+        for (const LanguageEntry& language : kLanguages) {
+            std::string code = Narrow(language.code);
+            if (std::find(codes.begin(), codes.end(), code) == codes.end()) {
+                codes.push_back(std::move(code));
+            }
         }
         return codes;
     }();
     return kCodes;
+}
+
+std::vector<std::string> NamedCodes() {
+    std::vector<std::string> codes;
+    for (const auto& row : FreeDictNames()) {
+        codes.emplace_back(row.first);
+    }
+    return codes;
 }
 
 std::vector<Direction> ServedDirections(const std::string& folder) {

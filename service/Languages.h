@@ -15,8 +15,13 @@ namespace service {
 // service does not know or FreeDict has no name for. Letter case is ignored.
 const std::vector<std::string>& DictionaryLanguages(std::string_view code);
 
-// Every client code the service knows, in the plugin's table order, each once.
+// Every client code the service knows: the codes of the plugin's language
+// table, in its order, each once.
 const std::vector<std::string>& ClientCodes();
+
+// The codes that have a row of FreeDict names, in that table's order; the
+// test that ties the two tables together compares it with ClientCodes().
+std::vector<std::string> NamedCodes();
 
 // How one direction is served: from a file of its own, or by reversing the
 // file of the opposite direction. file is the base name ("freedict-eng-fra").

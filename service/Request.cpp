@@ -1,5 +1,7 @@
 #include "service/Request.h"
 
+#include "basiccpp/Ascii.h"
+
 namespace service {
 
 const char* const kDictionaryPath = "/serverjobs/dictionary.php";
@@ -17,22 +19,6 @@ int HexDigit(char c) {
         return c - 'A' + 10;
     }
     return -1;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 32);
-        }
-        if (c != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace
@@ -61,7 +47,7 @@ bool DecodeQueryValue(std::string_view text, std::string* out) {
 TargetKind ParseTarget(std::string_view target, DictionaryQuery* query, std::string* problem) {
     // Absolute form: drop the scheme and the authority.
     for (std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
-        if (StartsWithNoCase(target, scheme)) {
+        if (ascii::StartsWithIgnoringCase(target, scheme)) {
             target.remove_prefix(scheme.size());
             const size_t pathStart = target.find_first_of("/?");
             target = pathStart == std::string_view::npos ? std::string_view("/")

@@ -1,46 +1,18 @@
 #include "skyloom/Request.h"
 
+#include "basiccpp/Ascii.h"
+
 #include <cstddef>
 
 namespace skyloom {
 
 namespace {
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
-bool StartsWithIgnoringCase(const std::string& text, const char* prefix) {
-    size_t i = 0;
-    for (; prefix[i] != 0; ++i) {
-        if (i >= text.size() || Lower(text[i]) != prefix[i])
-            return false;
-    }
-    return true;
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+using ascii::EqualsIgnoringCase;
+using ascii::StartsWithIgnoringCase;
 
 std::string Trim(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && IsBlank(text[begin]))
-        ++begin;
-    while (end > begin && IsBlank(text[end - 1]))
-        --end;
-    return text.substr(begin, end - begin);
+    return std::string(ascii::Trimmed(text));
 }
 
 bool IsPrintable(const std::string& text) {
@@ -87,7 +59,8 @@ bool ParseHostPort(const std::string& authority, uint16_t defaultPort, std::stri
             portText = rest.substr(1);
         }
         for (char c : host) {
-            const bool hex = (c >= '0' && c <= '9') || (Lower(c) >= 'a' && Lower(c) <= 'f');
+            const bool hex =
+                (c >= '0' && c <= '9') || (ascii::Lower(c) >= 'a' && ascii::Lower(c) <= 'f');
             if (!hex && c != ':' && c != '.' && c != '%')
                 return false;
         }

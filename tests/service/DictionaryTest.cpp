@@ -129,6 +129,12 @@ TEST(LanguagesTest, ClientCodesMapOnceToFreeDictNames) {
     EXPECT_EQ(ClientCodes().size(), 26u); // es once for both Spanish rows
 }
 
+// A code added to the plugin's table without its FreeDict names, or names
+// added for a code the plugin does not hand out, fails here.
+TEST(LanguagesTest, EveryPluginCodeHasOneRowOfNames) {
+    EXPECT_EQ(NamedCodes(), ClientCodes());
+}
+
 TEST(LanguagesTest, DirectionsComeFromOwnFilesElseReversedOnes) {
     char pattern[] = "/tmp/lexigrove-directions-XXXXXX";
     const std::string folder = mkdtemp(pattern);
