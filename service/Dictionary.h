@@ -1,9 +1,10 @@
-// One dictd dictionary (FreeDict data as Debian installs it): its index,
-// case-insensitive look-up of headwords, and the reading of an entry's text
-// into translations.
+// One dictd dictionary (FreeDict data as Debian installs it): its index and
+// the case-insensitive look-up of headwords; service/Entry.h reads the text of
+// the entries it finds.
 #pragma once
 
 #include "service/DictData.h"
+#include "service/Entry.h"
 
 #include <cstdint>
 #include <map>
@@ -17,31 +18,6 @@ namespace service {
 // Greek and Cyrillic capitals. Every other byte (and any invalid sequence) is
 // kept as it is, so the result always has the input's byte length.
 std::string FoldCase(std::string_view text);
-
-struct Translation {
-    std::string name; // the translation as the entry writes it, annotations removed
-    std::string type; // part of speech ("noun", "verb", ...) or "translation"
-};
-
-struct Entry {
-    std::string headword;
-    std::vector<Translation> translations;
-};
-
-// The label used when neither the translation nor its entry names a part of
-// speech.
-extern const char* const kPlainTranslation;
-
-// Reads the text of one FreeDict entry: a headword line ("word /ipa/ <pos>"),
-// then one line per sense (optionally numbered "1. "), each a comma-separated
-// list of translations that may carry their own "<pos, gender>" groups.
-// Indented example, note and synonym lines and "see:" references are skipped.
-// Each translation becomes one item, duplicates dropped, in order.
-// definitionLines: the dictionary follows each line of translations with a
-// definition in the headword's own language (the WikDict-made FreeDict
-// dictionaries do), so an unnumbered line after translations is left out
-// even in an entry that does not number its senses.
-std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines = false);
 
 class Dictionary {
 public:

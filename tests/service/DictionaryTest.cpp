@@ -1,5 +1,5 @@
-// The service's reading of FreeDict entries, its case folding and its
-// request parsing, without a server.
+// The service's case folding, its language table and its request parsing,
+// without a server.
 #include "service/Dictionary.h"
 #include "DictFiles.h"
 #include "service/DictData.h"
@@ -17,106 +17,6 @@
 
 namespace service {
 namespace {
-
-std::vector<std::string> Names(const std::vector<Translation>& list) {
-    std::vector<std::string> out;
-    for (const Translation& t : list) {
-        out.push_back(t.name);
-    }
-    return out;
-}
-
-TEST(ParseEntryTest, CommasInsideBracketsAndTagGroupsDoNotSplitTranslations) {
-    const auto items =
-        ParseEntry("run /r/ <v>\n"
-                   "auf etw. abf\xC3\xA4rben, ausbluten <v, intr>, Lauf (a, b) <masc>\n");
-    EXPECT_EQ(Names(items),
-              (std::vector<std::string>{"auf etw. abf\xC3\xA4rben", "ausbluten", "Lauf (a, b)"}));
-    EXPECT_EQ(items[0].type, "verb"); // from the headword line
-    EXPECT_EQ(items[1].type, "verb");
-    EXPECT_EQ(items[2].type, "noun"); // a gender alone marks a noun
-}
-
-TEST(ParseEntryTest, OwnTagOverridesTheEntryTypeAndDuplicatesAreDropped) {
-    const auto items = ParseEntry("Haus /h/ <neut, n, sg>\n [mus.] house music <n>, house <adj>\n"
-                                  "1. home\n2. home\n10. shelter\n");
-    ASSERT_EQ(items.size(), 4u);
-    EXPECT_EQ(items[0].name, "house music"); // the domain label left out
-    EXPECT_EQ(items[1].name, "house");
-    EXPECT_EQ(items[1].type, "adjective");
-    EXPECT_EQ(items[2].name, "home");
-    EXPECT_EQ(items[2].type, "noun");
-    EXPECT_EQ(items[3].name, "shelter");
-}
-
-TEST(ParseEntryTest, EntriesWithoutSensesGiveNothing) {
-    EXPECT_TRUE(ParseEntry("word /w/\n").empty());
-    EXPECT_TRUE(
-        ParseEntry("word\n1.\n      \"example\"\n   Synonyms: {a}, {b}\n see: {c}\n").empty());
-    EXPECT_TRUE(ParseEntry("").empty());
-    // A definition indented by one column is a sense of its own.
-    EXPECT_EQ(Names(ParseEntry("verlan <n>\n2.\n french slang\n")),
-              (std::vector<std::string>{"french slang"}));
-}
-
-// The layouts below are those of Debian's FreeDict files: the German-English
-// TEI export, the WordNet-based English-Japanese and English-Norwegian, the
-// Japanese-English (JMdict) and the English-Polish ones.
-TEST(ParseEntryTest, PronunciationsAbbreviationsAndLabelsAreNotTranslations) {
-    const auto items =
-        ParseEntry("Stra\xC3\x9F"
-                   "e /\xCA\x83tr/ (Str. /\xCB\x8C\xC9\x9Bst/) <fem, n, sg>\n"
-                   "avenue <n>Ave,  /\xCB\x88\xC9\x91\xCB\x90v\xC9\x9B/ , alley <n>\n"
-                   "street <n>St,  /\xCB\x8C\xC9\x9Bst\xCB\x88\x65\xCB\x90/\n"
-                   " [geogr.] strait <n>, and/or //x// <adv>\n"
-                   "         Note: of trees\n");
-    EXPECT_EQ(Names(items),
-              (std::vector<std::string>{"avenue", "alley", "street", "strait", "and/or"}));
-    EXPECT_EQ(items[4].type, "adverb");
-}
-
-TEST(ParseEntryTest, DefinitionLinesAfterNumberedSensesAreLeftOut) {
-    EXPECT_EQ(Names(ParseEntry("house //ha\xCA\x8As// <n>\n1. A, B\ndebating chamber\n"
-                               "2. B, C\nhuman abode\n")),
-              (std::vector<std::string>{"A", "B", "C"}));
-    // A sense number at the end of the line opens the next sense; senses
-    // without a translation give nothing.
-    EXPECT_EQ(Names(ParseEntry("house <n>\nhus 2.\narchetypal structure\n 3.\nhuman abode\n")),
-              (std::vector<std::string>{"hus"}));
-}
-
-TEST(ParseEntryTest, WikDictDefinitionsAfterUnnumberedTranslationsAreLeftOut) {
-    const std::string talo =
-        "talo /t\xCB\x88\x61lo/ <n>\nhouse, home\nyleens\xC3\xA4 asuinrakennus\n";
-    EXPECT_EQ(Names(ParseEntry(talo, true)), (std::vector<std::string>{"house", "home"}));
-    // Other dictionaries write further senses on such lines.
-    EXPECT_EQ(Names(ParseEntry("Haus <n>\nhouse\nhome\n")),
-              (std::vector<std::string>{"house", "home"}));
-}
-
-TEST(ParseEntryTest, PartOfSpeechLinesTypeTheSensesAfterThem) {
-    const auto items = ParseEntry(" [ichi1]  X /x/\n1. (noun (common) (futsuumeishi))\n"
-                                  " (nouns which may take the genitive case particle `no')\n"
-                                  "house, residence\n2. family\n3. (Godan verb with `ku' ending)\n"
-                                  "{A\xE3\x83\xBB"
-                                  "b}\nto live (somewhere)\n");
-    EXPECT_EQ(Names(items),
-              (std::vector<std::string>{"house", "residence", "family", "to live (somewhere)"}));
-    EXPECT_EQ(items[0].type, "noun");
-    EXPECT_EQ(items[2].type, "noun"); // carried over to the next sense
-    EXPECT_EQ(items[3].type, "verb");
-}
-
-TEST(ParseEntryTest, RomanSectionsTypeTheirNumberedSenses) {
-    const auto items = ParseEntry("house\nI.  <N> 1.  budynek, dom\n 2.  [ksi\xC4\x85\xC5\xBC"
-                                  "ek]  wydawnictwo\nII.  <V> 1.  mie\xC5\x9B\x63i\xC4\x87\n"
-                                  " - mieszka\xC4\x87\n");
-    ASSERT_EQ(items.size(), 5u);
-    EXPECT_EQ(items[2].name, "wydawnictwo");
-    EXPECT_EQ(items[2].type, "noun");
-    EXPECT_EQ(items[3].type, "verb");
-    EXPECT_EQ(items[4].name, "mieszka\xC4\x87");
-}
 
 TEST(LanguagesTest, ClientCodesMapOnceToFreeDictNames) {
     EXPECT_EQ(DictionaryLanguages("pt-br"), (std::vector<std::string>{"por"}));
