@@ -3,46 +3,12 @@
 #include "basiccpp/Ascii.h"
 
 #include <algorithm>
+#include <set>
+#include <unordered_map>
 
 namespace service {
 
 namespace {
-
-// Lower case of a code point in U+0080..U+07FF; the code point itself when it
-// has none there.
-uint32_t LowerTwoByte(uint32_t cp) {
-    if ((cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) || (cp >= 0x391 && cp <= 0x3AB && cp != 0x3A2) ||
-        (cp >= 0x410 && cp <= 0x42F)) {
-        return cp + 0x20;
-    }
-    if ((cp >= 0x100 && cp <= 0x137 && cp != 0x130) || (cp >= 0x14A && cp <= 0x177) ||
-        (cp >= 0x460 && cp <= 0x481) || (cp >= 0x48A && cp <= 0x4BF)) {
-        return (cp % 2 == 0) ? cp + 1 : cp;
-    }
-    if ((cp >= 0x139 && cp <= 0x148) || (cp >= 0x179 && cp <= 0x17E)) {
-        return (cp % 2 == 1) ? cp + 1 : cp;
-    }
-    if (cp >= 0x400 && cp <= 0x40F) {
-        return cp + 0x50;
-    }
-    switch (cp) {
-    case 0x178:
-        return 0xFF;
-    case 0x386:
-        return 0x3AC;
-    case 0x388:
-    case 0x389:
-    case 0x38A:
-        return cp + 0x25;
-    case 0x38C:
-        return 0x3CC;
-    case 0x38E:
-    case 0x38F:
-        return cp + 0x3F;
-    default:
-        return cp;
-    }
-}
 
 using ascii::Trimmed;
 
@@ -76,49 +42,89 @@ uint64_t DecodeBase64Number(std::string_view text, bool* ok) {
     return value;
 }
 
-// The headword as the entry's first line writes it (the index may hold it in
-// lower case), when that agrees with the index; the index's otherwise.
-std::string EntryHeadword(std::string_view text, std::string_view indexed) {
-    std::string_view line = text.substr(0, text.find('\n'));
-    const size_t marks =
-        line.find(" /") != std::string_view::npos ? line.find(" /") : line.find(" <");
-    line = Trimmed(line.substr(0, marks));
-    if (line.size() == indexed.size() && FoldCase(line) == FoldCase(indexed)) {
-        return std::string(line);
+// The "00database..." entries describe the dictionary itself.
+bool IsAboutEntry(std::string_view headword) {
+    return headword.substr(0, 10) == "00database" || headword.substr(0, 11) == "00-database";
+}
+
+// The entry position and length an index line (up to its line feed) gives
+// after its headword;
+// false when they are not dictd's base64 numbers.
+bool EntryPlace(std::string_view line, uint64_t* offset, uint64_t* size) {
+    line = line.substr(0, line.find('\n'));
+    const size_t tab1 = line.find('\t');
+    const size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
+    if (tab2 == std::string_view::npos) {
+        return false;
     }
-    return std::string(indexed);
+    const size_t tab3 = line.find('\t', tab2 + 1);
+    bool ok = true;
+    *offset = DecodeBase64Number(line.substr(tab1 + 1, tab2 - tab1 - 1), &ok);
+    *size = DecodeBase64Number(
+        line.substr(tab2 + 1, tab3 == std::string_view::npos ? tab3 : tab3 - tab2 - 1), &ok);
+    return ok;
 }
 
 } // namespace
 
-std::string FoldCase(std::string_view text) {
-    std::string out(text);
-    // A raw loop: the whole index of a large dictionary is folded at load.
-    auto* p = reinterpret_cast<unsigned char*>(out.data());
-    const size_t size = out.size();
-    for (size_t i = 0; i < size; ++i) {
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            if (c >= 'A' && c <= 'Z') {
-                p[i] = static_cast<unsigned char>(c + 32);
-            }
-        } else if (c >= 0xC2 && c <= 0xDF && i + 1 < size && (p[i + 1] & 0xC0) == 0x80) {
-            const uint32_t lower = LowerTwoByte(((c & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu));
-            p[i] = static_cast<unsigned char>(0xC0 | (lower >> 6));
-            p[i + 1] = static_cast<unsigned char>(0x80 | (lower & 0x3F));
-            ++i;
-        }
+std::string_view Dictionary::KeyBytes(const Key& k) const {
+    if ((k.size & kOwnKey) != 0) {
+        return std::string_view(keys_).substr(k.at, k.size & ~kOwnKey);
     }
-    return out;
+    return forward_ == nullptr ? index_.substr(k.at, k.size)
+                               : std::string_view(names_).substr(k.at, k.size);
 }
 
-bool Dictionary::Load(const std::string& folder, const std::string& name, std::string* error) {
+std::string_view Dictionary::Headword(uint32_t headword) const {
+    if (forward_ != nullptr) {
+        const Reversed& r = reversed_[headword];
+        return std::string_view(names_).substr(r.at, r.size);
+    }
+    const std::string_view line = index_.substr(headword);
+    return line.substr(0, line.find('\t'));
+}
+
+void Dictionary::BuildKeys(const std::vector<uint32_t>& headwords) {
+    fold_.clear();
+    accent_.clear();
+    keys_.clear();
+    fold_.reserve(headwords.size());
+    const auto own = [this](const std::string& key, uint32_t headword) {
+        const Key k{static_cast<uint32_t>(keys_.size()),
+                    static_cast<uint32_t>(key.size()) | kOwnKey, headword};
+        keys_ += key;
+        return k;
+    };
+    for (uint32_t id : headwords) {
+        const std::string_view headword = Headword(id);
+        const uint32_t at = static_cast<uint32_t>(
+            headword.data() - (forward_ == nullptr ? index_.data() : names_.data()));
+        const std::string folded = FoldCase(headword, rules_);
+        fold_.push_back(folded == headword ? Key{at, static_cast<uint32_t>(headword.size()), id}
+                                           : own(folded, id));
+        const std::string plain = FoldAccents(folded);
+        if (plain != folded) {
+            accent_.push_back(own(plain, id));
+        }
+    }
+    const auto byKey = [this](const Key& a, const Key& b) {
+        const std::string_view ka = KeyBytes(a), kb = KeyBytes(b);
+        return ka < kb || (ka == kb && a.headword < b.headword);
+    };
+    std::sort(fold_.begin(), fold_.end(), byKey);
+    std::sort(accent_.begin(), accent_.end(), byKey);
+    keys_.shrink_to_fit();
+    accent_.shrink_to_fit();
+}
+
+bool Dictionary::Load(const std::string& folder, const std::string& name, CaseRules rules,
+                      std::string* error) {
     const std::string base = folder + "/" + name;
-    if (!ReadWholeFile(base + ".index", &index_)) {
+    if (!ReadWholeFile(base + ".index", &indexFile_)) {
         *error = "cannot read " + base + ".index";
         return false;
     }
-    if (index_.size() > UINT32_MAX) {
+    if (indexFile_.size() >= kOwnKey) {
         *error = base + ".index is too large";
         return false;
     }
@@ -127,106 +133,233 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, std::s
         *error = dataError + "; " + *error;
         return false;
     }
-    folded_ = FoldCase(index_);
-    records_.clear();
+    index_ = indexFile_;
+    rules_ = rules;
+    forward_ = nullptr;
     definitionLines_ = false;
+    std::vector<uint32_t> lines;
     size_t at = 0;
     while (at < index_.size()) {
         size_t end = index_.find('\n', at);
-        if (end == std::string::npos) {
+        if (end == std::string_view::npos) {
             end = index_.size();
         }
-        const std::string_view line(index_.data() + at, end - at);
-        const size_t tab1 = line.find('\t');
-        const size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
-        if (tab2 != std::string_view::npos) {
-            const size_t tab3 = line.find('\t', tab2 + 1);
-            bool ok = true;
-            const uint64_t offset = DecodeBase64Number(line.substr(tab1 + 1, tab2 - tab1 - 1), &ok);
-            const uint64_t size = DecodeBase64Number(
-                line.substr(tab2 + 1, tab3 == std::string_view::npos ? tab3 : tab3 - tab2 - 1),
-                &ok);
-            const std::string_view headword = line.substr(0, tab1);
-            if (ok && (headword == "00databaseshort" || headword == "00-database-short")) {
+        const std::string_view line = index_.substr(at, end - at);
+        const std::string_view headword = line.substr(0, line.find('\t'));
+        uint64_t offset = 0, size = 0;
+        if (EntryPlace(line, &offset, &size)) {
+            if (headword == "00databaseshort" || headword == "00-database-short") {
                 std::string about;
                 definitionLines_ =
                     data_.Read(offset, size, &about) && about.find("WikDict") != std::string::npos;
             }
-            // The "00database..." entries describe the dictionary itself.
-            if (ok && !headword.empty() && headword.substr(0, 10) != "00database" &&
-                headword.substr(0, 11) != "00-database") {
-                records_.push_back(
-                    {static_cast<uint32_t>(at), static_cast<uint32_t>(tab1), offset, size});
+            if (!headword.empty() && !IsAboutEntry(headword)) {
+                lines.push_back(static_cast<uint32_t>(at));
             }
         }
         at = end + 1;
     }
-    // dictd writes its index sorted, which makes the sort a check.
-    auto byKey = [this](const Record& a, const Record& b) { return Key(a) < Key(b); };
-    if (!std::is_sorted(records_.begin(), records_.end(), byKey)) {
-        std::stable_sort(records_.begin(), records_.end(), byKey);
-    }
-    reversed_ = false;
+    BuildKeys(lines);
     return true;
 }
 
-void Dictionary::LoadReversed(Dictionary& forward) {
-    reversed_ = true;
-    reverse_.clear();
-    // Index order, so the translations of a reversed headword follow the
-    // forward dictionary's order.
-    std::vector<Record> inOrder = forward.records_;
-    std::sort(inOrder.begin(), inOrder.end(),
-              [](const Record& a, const Record& b) { return a.at < b.at; });
+void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
+    forward_ = &forward;
+    rules_ = rules;
+    definitionLines_ = false;
+    names_.clear();
+    reversed_.clear();
+    postings_.clear();
+    types_.clear();
+    // The forward headwords in index order, so that the translations of a
+    // reversed headword follow the forward dictionary's order.
+    std::vector<uint32_t> lines;
+    lines.reserve(forward.fold_.size());
+    for (const Key& k : forward.fold_) {
+        lines.push_back(k.headword);
+    }
+    std::sort(lines.begin(), lines.end());
+    struct Pair {
+        uint32_t name;
+        Posting posting;
+    };
+    std::vector<Pair> pairs;
+    std::unordered_map<std::string, uint32_t> nameIds;
+    std::unordered_map<std::string, uint32_t> typeIds;
     std::string text;
-    for (const Record& r : inOrder) {
-        if (!forward.data_.Read(r.offset, r.size, &text)) {
+    for (uint32_t line : lines) {
+        uint64_t offset = 0, size = 0;
+        if (!EntryPlace(forward.index_.substr(line), &offset, &size) ||
+            !forward.data_.Read(offset, size, &text)) {
             continue;
         }
-        const std::string headword(forward.index_.data() + r.at, r.length);
         for (Translation& t : ParseEntry(text, forward.definitionLines_)) {
-            Entry& entry = reverse_[FoldCase(t.name)];
-            if (entry.headword.empty()) {
-                entry.headword = t.name;
+            const auto name =
+                nameIds.try_emplace(std::move(t.name), static_cast<uint32_t>(nameIds.size()));
+            const auto type =
+                typeIds.try_emplace(std::move(t.type), static_cast<uint32_t>(types_.size()));
+            if (type.second) {
+                types_.push_back(type.first->first);
             }
-            AddUnique(&entry.translations, {headword, t.type});
+            pairs.push_back({name.first->second, {line, type.first->second}});
         }
+    }
+    // The headwords in the order they first appear, each with its
+    // translations in index order.
+    std::vector<std::string_view> names(nameIds.size());
+    for (const auto& [name, id] : nameIds) {
+        names[id] = name;
+    }
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const Pair& a, const Pair& b) { return a.name < b.name; });
+    reversed_.reserve(names.size());
+    postings_.reserve(pairs.size());
+    size_t bytes = 0;
+    for (std::string_view name : names) {
+        bytes += name.size();
+    }
+    names_.reserve(bytes);
+    std::set<std::pair<std::string_view, uint32_t>> seen;
+    for (size_t i = 0; i < pairs.size();) {
+        const uint32_t id = pairs[i].name;
+        reversed_.push_back({static_cast<uint32_t>(names_.size()),
+                             static_cast<uint32_t>(names[id].size()),
+                             static_cast<uint32_t>(postings_.size())});
+        names_ += names[id];
+        // Two forward entries of the same headword may give the same
+        // translation of the same type: it is listed once.
+        seen.clear();
+        for (; i < pairs.size() && pairs[i].name == id; ++i) {
+            const Posting& p = pairs[i].posting;
+            if (seen.emplace(forward.Headword(p.line), p.type).second) {
+                postings_.push_back(p);
+            }
+        }
+    }
+    std::vector<uint32_t> ids(reversed_.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        ids[i] = static_cast<uint32_t>(i);
+    }
+    BuildKeys(ids);
+}
+
+void Dictionary::Find(std::string_view folded, std::vector<uint32_t>* found) const {
+    const auto range =
+        std::equal_range(fold_.begin(), fold_.end(), folded, [this](const auto& a, const auto& b) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(a)>, Key>) {
+                return KeyBytes(a) < std::string_view(b);
+            } else {
+                return std::string_view(a) < KeyBytes(b);
+            }
+        });
+    for (auto it = range.first; it != range.second; ++it) {
+        found->push_back(it->headword);
     }
 }
 
-bool Dictionary::Lookup(std::string_view word, std::vector<Entry>* out) {
-    out->clear();
-    const std::string key = FoldCase(Trimmed(word));
-    if (key.empty()) {
-        return true;
-    }
-    if (reversed_) {
-        auto found = reverse_.find(key);
-        if (found != reverse_.end()) {
-            out->push_back(found->second);
-        }
-        return true;
-    }
-    auto range = std::equal_range(
-        records_.begin(), records_.end(), key, [this](const auto& a, const auto& b) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(a)>, Record>) {
-                return Key(a) < std::string_view(b);
-            } else {
-                return std::string_view(a) < Key(b);
-            }
-        });
-    std::string text;
+void Dictionary::FindAccents(std::string_view folded, std::vector<uint32_t>* found) const {
+    const std::string plain = FoldAccents(folded);
+    // Headwords whose accents fold away are in accent_; the others are found
+    // by their case-folded key, which is then their accent-free key too.
+    const auto range =
+        std::equal_range(accent_.begin(), accent_.end(), std::string_view(plain),
+                         [this](const auto& a, const auto& b) {
+                             if constexpr (std::is_same_v<std::decay_t<decltype(a)>, Key>) {
+                                 return KeyBytes(a) < std::string_view(b);
+                             } else {
+                                 return std::string_view(a) < KeyBytes(b);
+                             }
+                         });
     for (auto it = range.first; it != range.second; ++it) {
-        if (!data_.Read(it->offset, it->size, &text)) {
-            return false;
+        found->push_back(it->headword);
+    }
+    if (plain != folded) {
+        Find(plain, found);
+    }
+    std::sort(found->begin(), found->end());
+}
+
+bool Dictionary::Read(const std::vector<uint32_t>& headwords, std::vector<Entry>* out) const {
+    std::string text;
+    for (uint32_t id : headwords) {
+        Entry entry;
+        if (forward_ != nullptr) {
+            const Reversed& r = reversed_[id];
+            const uint32_t end = id + 1 < reversed_.size()
+                                     ? reversed_[id + 1].first
+                                     : static_cast<uint32_t>(postings_.size());
+            entry.headword = std::string(Headword(id));
+            for (uint32_t p = r.first; p < end; ++p) {
+                entry.translations.push_back({std::string(forward_->Headword(postings_[p].line)),
+                                              types_[postings_[p].type]});
+            }
+        } else {
+            uint64_t offset = 0, size = 0;
+            if (!EntryPlace(index_.substr(id), &offset, &size) ||
+                !data_.Read(offset, size, &text)) {
+                return false;
+            }
+            // The headword as the entry's first line writes it (the index
+            // may hold it in lower case) when the two agree.
+            const std::string_view indexed = Headword(id);
+            const std::string_view written = HeadwordLine(text);
+            entry.headword =
+                std::string(written.size() == indexed.size() &&
+                                    FoldCase(written, rules_) == FoldCase(indexed, rules_)
+                                ? written
+                                : indexed);
+            entry.translations = ParseEntry(text, definitionLines_);
         }
-        Entry entry{EntryHeadword(text, std::string_view(index_.data() + it->at, it->length)),
-                    ParseEntry(text, definitionLines_)};
         if (!entry.translations.empty()) {
             out->push_back(std::move(entry));
         }
     }
     return true;
+}
+
+bool Dictionary::Lookup(std::string_view word, std::vector<Entry>* out, MatchKind* kind) const {
+    out->clear();
+    if (kind != nullptr) {
+        *kind = MatchKind::kNone;
+    }
+    const std::string exact = Nfc(Trimmed(word));
+    if (exact.empty()) {
+        return true;
+    }
+    const std::string folded = FoldCase(exact, rules_);
+    std::vector<uint32_t> found;
+    Find(folded, &found);
+    // The headwords written exactly as the word first.
+    std::stable_partition(found.begin(), found.end(),
+                          [&](uint32_t id) { return Headword(id) == exact; });
+    if (!Read(found, out)) {
+        return false;
+    }
+    if (!out->empty()) {
+        if (kind != nullptr) {
+            *kind = MatchKind::kExact;
+        }
+        return true;
+    }
+    found.clear();
+    FindAccents(folded, &found);
+    if (!Read(found, out)) {
+        return false;
+    }
+    if (kind != nullptr && !out->empty()) {
+        *kind = MatchKind::kAccents;
+    }
+    return true;
+}
+
+size_t Dictionary::TableBytes() const {
+    size_t bytes = (fold_.capacity() + accent_.capacity()) * sizeof(Key) + keys_.capacity() +
+                   names_.capacity() + reversed_.capacity() * sizeof(Reversed) +
+                   postings_.capacity() * sizeof(Posting);
+    for (const std::string& type : types_) {
+        bytes += sizeof type + type.capacity();
+    }
+    return bytes;
 }
 
 } // namespace service

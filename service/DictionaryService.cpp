@@ -30,13 +30,13 @@ DictionaryService::Slot& DictionaryService::SlotFor(std::map<std::string, Slot>&
     return slots[file]; // std::map never moves its elements
 }
 
-Dictionary* DictionaryService::FileDictionary(const std::string& file) {
+Dictionary* DictionaryService::FileDictionary(const std::string& file, CaseRules rules) {
     Slot& slot = SlotFor(files_, file);
     std::call_once(slot.once, [&] {
         const auto started = std::chrono::steady_clock::now();
         auto dictionary = std::make_unique<Dictionary>();
         std::string error;
-        if (dictionary->Load(folder_, file, &error)) {
+        if (dictionary->Load(folder_, file, rules, &error)) {
             std::fprintf(stderr, "lexigrove-service: loaded %s (%zu headwords) in %lld ms\n",
                          file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
             slot.dictionary = std::move(dictionary);
@@ -49,17 +49,18 @@ Dictionary* DictionaryService::FileDictionary(const std::string& file) {
 
 Dictionary* DictionaryService::Load(const Direction& direction) {
     if (!direction.reversed) {
-        return FileDictionary(direction.file);
+        return FileDictionary(direction.file, CaseRulesFor(direction.from));
     }
     Slot& slot = SlotFor(reversed_, direction.file);
     std::call_once(slot.once, [&] {
-        Dictionary* forward = FileDictionary(direction.file);
+        // The file's headwords are in the language this direction goes to.
+        Dictionary* forward = FileDictionary(direction.file, CaseRulesFor(direction.to));
         if (forward == nullptr) {
             return;
         }
         const auto started = std::chrono::steady_clock::now();
         auto dictionary = std::make_unique<Dictionary>();
-        dictionary->LoadReversed(*forward);
+        dictionary->LoadReversed(*forward, CaseRulesFor(direction.from));
         std::fprintf(
             stderr, "lexigrove-service: built the reverse of %s (%zu headwords) in %lld ms\n",
             direction.file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));

@@ -51,7 +51,7 @@ private:
     };
     // The loaded dictionary of a direction; null when its file cannot be read.
     Dictionary* Load(const Direction& direction);
-    Dictionary* FileDictionary(const std::string& file);
+    Dictionary* FileDictionary(const std::string& file, CaseRules rules);
     Slot& SlotFor(std::map<std::string, Slot>& slots, const std::string& file);
 
     std::string folder_;

@@ -271,6 +271,13 @@ bool DropTrailingNumber(std::string_view* line) {
 
 } // namespace
 
+std::string_view HeadwordLine(std::string_view text) {
+    std::string_view line = text.substr(0, text.find('\n'));
+    const size_t marks =
+        line.find(" /") != std::string_view::npos ? line.find(" /") : line.find(" <");
+    return Trimmed(line.substr(0, marks));
+}
+
 void AddUnique(std::vector<Translation>* list, Translation item) {
     for (const Translation& t : *list) {
         if (t.name == item.name && t.type == item.type) {

@@ -34,6 +34,10 @@ extern const char* const kPlainTranslation;
 // even in an entry that does not number its senses.
 std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines = false);
 
+// The headword as the entry's first line writes it: the line without its
+// pronunciation and grammar groups.
+std::string_view HeadwordLine(std::string_view text);
+
 // Appends item unless the list already has one of the same name and type.
 void AddUnique(std::vector<Translation>* list, Translation item);
 

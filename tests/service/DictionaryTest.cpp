@@ -3,6 +3,7 @@
 #include "service/Dictionary.h"
 #include "DictFiles.h"
 #include "service/DictData.h"
+#include "service/Folding.h"
 #include "service/Languages.h"
 #include "service/Request.h"
 
@@ -60,21 +61,149 @@ TEST(LanguagesTest, DirectionsComeFromOwnFilesElseReversedOnes) {
                                         "pt-br>en freedict-eng-por r", "sl>en freedict-slv-eng"}));
 }
 
-TEST(FoldCaseTest, LowersCommonScriptsAndKeepsTheByteLength) {
+TEST(FoldingTest, CaseFoldsFullyInEveryScriptWithTurkicRulesOnRequest) {
     EXPECT_EQ(FoldCase("HoUSE"), "house");
     EXPECT_EQ(FoldCase("\xC3\x89T\xC3\x89"), "\xC3\xA9t\xC3\xA9"); // ÉTÉ
-    EXPECT_EQ(FoldCase("\xC3\x97"), "\xC3\x97");                   // × stays
-    EXPECT_EQ(FoldCase("\xC5\xB8"), "\xC3\xBF");                   // Ÿ -> ÿ
-    EXPECT_EQ(FoldCase("\xC5\x81\xC3\x93"
-                       "D\xC5\xB9"),
-              "\xC5\x82\xC3\xB3"
-              "d\xC5\xBA");                                                      // ŁÓDŹ
-    EXPECT_EQ(FoldCase("\xD0\x94\xD0\x9E\xD0\x9C"), "\xD0\xB4\xD0\xBE\xD0\xBC"); // ДОМ
-    EXPECT_EQ(FoldCase("\xD0\x81"), "\xD1\x91");                                 // Ё -> ё
-    EXPECT_EQ(FoldCase("\xCE\xA3"), "\xCF\x83");                                 // Σ -> σ
-    // Not folded to a shorter form, invalid sequences untouched.
-    const std::string odd = "\xC4\xB0\xC3\xFF\x80Z";
-    EXPECT_EQ(FoldCase(odd), "\xC4\xB0\xC3\xFF\x80z");
+    EXPECT_EQ(FoldCase("Stra\xC3\x9F"
+                       "e"),
+              "strasse"); // folding may lengthen
+    EXPECT_EQ(FoldCase("STRASSE"), "strasse");
+    // ΦΩΣ and φως (final sigma) meet; Ё and ё.
+    EXPECT_EQ(FoldCase("\xCE\xA6\xCE\xA9\xCE\xA3"), FoldCase("\xCF\x86\xCF\x89\xCF\x82"));
+    EXPECT_EQ(FoldCase("\xD0\x81"), "\xD1\x91");
+    // A decomposed é is composed first: it meets the index's é.
+    EXPECT_EQ(FoldCase("E\xCC\x81t\xC3\xA9"), "\xC3\xA9t\xC3\xA9");
+    // Turkish: İnek -> inek and BALIK -> balık; by default İ keeps its dot
+    // and I becomes i.
+    EXPECT_EQ(FoldCase("\xC4\xB0nek", CaseRules::kTurkic), "inek");
+    EXPECT_EQ(FoldCase("BALIK", CaseRules::kTurkic), "bal\xC4\xB1k");
+    EXPECT_EQ(FoldCase("BALIK"), "balik");
+    EXPECT_EQ(FoldCase("\xC4\xB0nek"), "i\xCC\x87nek");
+    EXPECT_EQ(CaseRulesFor("TR"), CaseRules::kTurkic);
+    EXPECT_EQ(CaseRulesFor("de"), CaseRules::kDefault);
+    // Text that is not UTF-8 matches only itself: its ASCII letters fold,
+    // the other bytes stay.
+    EXPECT_EQ(FoldCase("\xC4\xB0\xC3\xFF\x80Z"), "\xC4\xB0\xC3\xFF\x80z");
+    EXPECT_EQ(FoldAccents("\xC3\xA9\xFF"), "\xC3\xA9\xFF");
+}
+
+TEST(FoldingTest, AccentsFoldAwayAsALearnerTypesThem) {
+    EXPECT_EQ(FoldAccents("\xC3\xA9"
+                          "cole"),
+              "ecole");
+    EXPECT_EQ(FoldAccents("ni\xC3\xB1o"), "nino");
+    EXPECT_EQ(FoldAccents("\xC5\x82\xC3\xB3"
+                          "d\xC5\xBA"),
+              "lodz");                                           // łódź
+    EXPECT_EQ(FoldAccents("\xC3\xA6\xC3\xB8\xC5\x93"), "aeooe"); // æøœ
+    EXPECT_EQ(FoldAccents("bal\xC4\xB1k"), "balik");             // ı
+    EXPECT_EQ(FoldAccents("\xCF\x80\xCF\x8C\xCF\x84\xCE\xB5"), "\xCF\x80\xCE\xBF\xCF\x84\xCE\xB5");
+    EXPECT_EQ(FoldAccents("\xD1\x91\xD0\xB6"), "\xD0\xB5\xD0\xB6"); // ёж -> еж
+    // Japanese voicing marks and Hangul stay as they are.
+    EXPECT_EQ(FoldAccents("\xE3\x81\x8C"), "\xE3\x81\x8C"); // が
+    EXPECT_EQ(FoldAccents("\xEC\xA7\x91"), "\xEC\xA7\x91"); // 집
+    EXPECT_EQ(Nfc("e\xCC\x81"), "\xC3\xA9");
+}
+
+// Headwords that differ only in accents or only in case, as a learner meets
+// them.
+class KeyTableTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/lexigrove-keys-XXXXXX";
+        folder_ = mkdtemp(pattern);
+        // dictd's own order is not byte order: the table sorts for itself.
+        const servicetest::DictEntries entries = {
+            {"00databaseshort", "A test dictionary\n"},
+            {"a\xC3\xB1o", "a\xC3\xB1o\nyear\n"},
+            {"ano", "ano\nanus\n"},
+            {"\xC3\xA9"
+             "cole",
+             "\xC3\xA9"
+             "cole\nschool\n"},
+            {"Ecole", "Ecole <n>\nEcole (a place)\n"},
+            {"ecole", "ecole\n"}, // no translation: not a match
+            {"Rome", "Rome\nRoma\n"},
+            {"rome", "rome\nrum\n"},
+            {"ROME", "ROME\nROMA\n"},
+            {"stra\xC3\x9F"
+             "e",
+             "Stra\xC3\x9F"
+             "e\nstreet\n"},
+            {"\xCF\x86\xCF\x89\xCF\x82", "\xCF\x86\xCF\x89\xCF\x82\nlight\n"},
+        };
+        ASSERT_TRUE(servicetest::WriteDictionary(folder_, "keys", entries, 0));
+        std::string error;
+        ASSERT_TRUE(dictionary_.Load(folder_, "keys", CaseRules::kDefault, &error)) << error;
+    }
+    static void TearDownTestSuite() {
+        unlink((folder_ + "/keys.index").c_str());
+        unlink((folder_ + "/keys.dict").c_str());
+        rmdir(folder_.c_str());
+    }
+    static std::vector<std::string> Find(const std::string& word, MatchKind* kind = nullptr) {
+        std::vector<Entry> entries;
+        EXPECT_TRUE(dictionary_.Lookup(word, &entries, kind));
+        std::vector<std::string> out;
+        for (const Entry& e : entries) {
+            out.push_back(e.headword + ":" + e.translations[0].name);
+        }
+        return out;
+    }
+    static std::string folder_;
+    static Dictionary dictionary_;
+};
+std::string KeyTableTest::folder_;
+Dictionary KeyTableTest::dictionary_;
+
+TEST_F(KeyTableTest, ExactFirstThenCaseThenAccentsOnlyWhenNothingElse) {
+    MatchKind kind;
+    // The exact headword first, then the others in index order.
+    EXPECT_EQ(Find("rome", &kind),
+              (std::vector<std::string>{"rome:rum", "Rome:Roma", "ROME:ROMA"}));
+    EXPECT_EQ(kind, MatchKind::kExact);
+    EXPECT_EQ(Find("ROME")[0], "ROME:ROMA");
+    // año and ano are two words: neither is offered for the other.
+    EXPECT_EQ(Find("ano"), (std::vector<std::string>{"ano:anus"}));
+    EXPECT_EQ(Find("A\xC3\x91O"), (std::vector<std::string>{"a\xC3\xB1o:year"}));
+    // Ecole is a match in case, so école is not offered; "ecole" itself has
+    // no translation.
+    EXPECT_EQ(Find("ECOLE", &kind), (std::vector<std::string>{"Ecole:Ecole (a place)"}));
+    EXPECT_EQ(kind, MatchKind::kExact);
+    // Misplaced accents find the headwords without accents and with others.
+    EXPECT_EQ(Find("\xC3\xA8"
+                   "col\xC3\xA9",
+                   &kind),
+              (std::vector<std::string>{"\xC3\xA9"
+                                        "cole:school",
+                                        "Ecole:Ecole (a place)"}));
+    EXPECT_EQ(kind, MatchKind::kAccents);
+    EXPECT_EQ(Find("STRASSE"), (std::vector<std::string>{"Stra\xC3\x9F"
+                                                         "e:street"}));
+    EXPECT_EQ(Find("\xCE\xA6\xCE\xA9\xCE\xA3"),
+              (std::vector<std::string>{"\xCF\x86\xCF\x89\xCF\x82:light"}));
+    EXPECT_TRUE(Find("romes", &kind).empty());
+    EXPECT_EQ(kind, MatchKind::kNone);
+    EXPECT_TRUE(Find("00databaseshort").empty());
+    EXPECT_EQ(dictionary_.HeadwordCount(), 10u);
+}
+
+TEST_F(KeyTableTest, AReverseFindsItsHeadwordsTheSameWay) {
+    Dictionary reverse;
+    reverse.LoadReversed(dictionary_, CaseRules::kDefault);
+    std::vector<Entry> entries;
+    MatchKind kind;
+    ASSERT_TRUE(reverse.Lookup("ROMA", &entries, &kind));
+    // ROMA exactly, then Roma, which differs in case.
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].headword, "ROMA");
+    EXPECT_EQ(entries[0].translations[0].name, "ROME");
+    EXPECT_EQ(entries[1].headword, "Roma");
+    EXPECT_EQ(entries[1].translations[0].name, "Rome");
+    ASSERT_TRUE(reverse.Lookup("ecole (a place)", &entries, &kind));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].translations[0].type, "noun");
+    EXPECT_EQ(kind, MatchKind::kExact);
 }
 
 TEST(RequestTest, AbsoluteAndOriginFormsGiveTheSameQuery) {
