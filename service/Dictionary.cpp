@@ -184,7 +184,10 @@ void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
         Posting posting;
     };
     std::vector<Pair> pairs;
-    std::unordered_map<std::string, uint32_t> nameIds;
+    // Translations that differ only in letter case are one headword, written
+    // as it first appears.
+    std::unordered_map<std::string, uint32_t> nameIds; // by folded name
+    std::vector<std::string> names;
     std::unordered_map<std::string, uint32_t> typeIds;
     std::string text;
     for (uint32_t line : lines) {
@@ -195,7 +198,10 @@ void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
         }
         for (Translation& t : ParseEntry(text, forward.definitionLines_)) {
             const auto name =
-                nameIds.try_emplace(std::move(t.name), static_cast<uint32_t>(nameIds.size()));
+                nameIds.try_emplace(FoldCase(t.name, rules), static_cast<uint32_t>(names.size()));
+            if (name.second) {
+                names.push_back(std::move(t.name));
+            }
             const auto type =
                 typeIds.try_emplace(std::move(t.type), static_cast<uint32_t>(types_.size()));
             if (type.second) {
@@ -206,16 +212,13 @@ void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
     }
     // The headwords in the order they first appear, each with its
     // translations in index order.
-    std::vector<std::string_view> names(nameIds.size());
-    for (const auto& [name, id] : nameIds) {
-        names[id] = name;
-    }
+    nameIds.clear();
     std::stable_sort(pairs.begin(), pairs.end(),
                      [](const Pair& a, const Pair& b) { return a.name < b.name; });
     reversed_.reserve(names.size());
     postings_.reserve(pairs.size());
     size_t bytes = 0;
-    for (std::string_view name : names) {
+    for (const std::string& name : names) {
         bytes += name.size();
     }
     names_.reserve(bytes);
