@@ -320,7 +320,8 @@ bool Dictionary::Read(const std::vector<uint32_t>& headwords, std::vector<Entry>
     return true;
 }
 
-bool Dictionary::Lookup(std::string_view word, std::vector<Entry>* out, MatchKind* kind) const {
+bool Dictionary::Lookup(std::string_view word, std::vector<Entry>* out, MatchKind* kind,
+                        bool accents) const {
     out->clear();
     if (kind != nullptr) {
         *kind = MatchKind::kNone;
@@ -338,8 +339,8 @@ bool Dictionary::Lookup(std::string_view word, std::vector<Entry>* out, MatchKin
     if (!Read(found, out)) {
         return false;
     }
-    if (!out->empty()) {
-        if (kind != nullptr) {
+    if (!out->empty() || !accents) {
+        if (kind != nullptr && !out->empty()) {
             *kind = MatchKind::kExact;
         }
         return true;

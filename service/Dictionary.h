@@ -40,9 +40,11 @@ public:
     // The entries of word, entries without any translation left out: those
     // whose headword is word exactly come first, then those that differ only
     // in letter case, each group in index order; only when there are none,
-    // those whose headword differs only in accents (and case). *kind (when
-    // given) says which. False when the dictionary text could not be read.
-    bool Lookup(std::string_view word, std::vector<Entry>* out, MatchKind* kind = nullptr) const;
+    // those whose headword differs only in accents (and case), unless
+    // accents is false. *kind (when given) says which. False when the
+    // dictionary text could not be read.
+    bool Lookup(std::string_view word, std::vector<Entry>* out, MatchKind* kind = nullptr,
+                bool accents = true) const;
 
     size_t HeadwordCount() const { return fold_.size(); }
 

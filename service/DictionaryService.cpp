@@ -69,6 +69,29 @@ Dictionary* DictionaryService::Load(const Direction& direction) {
     return slot.dictionary.get();
 }
 
+bool DictionaryService::LearnerLookup(const Dictionary& dictionary, const std::string& from,
+                                      std::string_view word, std::vector<Entry>* out) {
+    if (!dictionary.Lookup(word, out, nullptr, false)) {
+        return false;
+    }
+    // Then the entries of each of its lemmas the dictionary has, after the
+    // word's own ("sprach" may be a headword and a form of "sprechen"). A
+    // lemma is looked up exactly and in letter case only: its accents are
+    // right.
+    std::vector<Entry> more;
+    for (const std::string& lemma : lemmas_.Of(from, word)) {
+        if (!dictionary.Lookup(lemma, &more, nullptr, false)) {
+            return false;
+        }
+        for (Entry& entry : more) {
+            out->push_back(std::move(entry));
+        }
+    }
+    // Accents tell words apart (año, ano): a headword that differs from the
+    // word only in accents is offered only when nothing else is found.
+    return !out->empty() || dictionary.Lookup(word, out);
+}
+
 Answer DictionaryService::Handle(std::string_view target) {
     Answer answer;
     DictionaryQuery query;
@@ -90,9 +113,11 @@ Answer DictionaryService::Handle(std::string_view target) {
         answer.body = UnsupportedReply("no dictionary for " + query.from + " -> " + query.to);
         return answer;
     }
-    Dictionary* dictionary = Load(directions_[found->second]);
+    const Direction& direction = directions_[found->second];
+    Dictionary* dictionary = Load(direction);
     std::vector<Entry> entries;
-    if (dictionary == nullptr || !dictionary->Lookup(query.word, &entries)) {
+    if (dictionary == nullptr ||
+        !LearnerLookup(*dictionary, direction.from, query.word, &entries)) {
         answer.httpStatus = 500;
         answer.body = ErrorReply("dictionary data unreadable");
         return answer;

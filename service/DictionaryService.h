@@ -7,6 +7,7 @@
 
 #include "service/Dictionary.h"
 #include "service/Languages.h"
+#include "service/Lemmas.h"
 
 #include <map>
 #include <memory>
@@ -31,8 +32,8 @@ public:
 
     // The reply to one request target (origin or absolute form):
     // - the dictionary path with a well-formed query for a served direction:
-    //   200, status "ok", with a result per matching entry (none for a word
-    //   the dictionary lacks);
+    //   200, status "ok", with a result per matching entry, the word's own
+    //   first, then its lemmas' (none for a word the dictionary lacks);
     // - a well-formed query for a direction without a dictionary (unknown
     //   codes and a language to itself included): 200, status "unsupported",
     //   message "no dictionary for FROM -> TO";
@@ -53,6 +54,11 @@ private:
     Dictionary* Load(const Direction& direction);
     Dictionary* FileDictionary(const std::string& file, CaseRules rules);
     Slot& SlotFor(std::map<std::string, Slot>& slots, const std::string& file);
+    // The entries a learner means by word in a text of language from: its
+    // own, then its lemmas', then (only when neither finds any) those of the
+    // headwords that differ from it only in accents.
+    bool LearnerLookup(const Dictionary& dictionary, const std::string& from, std::string_view word,
+                       std::vector<Entry>* out);
 
     std::string folder_;
     std::vector<Direction> directions_;
@@ -60,6 +66,7 @@ private:
     std::mutex mutex_; // guards the two maps' structure, never held while loading
     std::map<std::string, Slot> files_;
     std::map<std::string, Slot> reversed_; // by the forward file's name
+    Lemmas lemmas_;
 };
 
 } // namespace service

@@ -235,6 +235,85 @@ TEST_F(InstalledData, DirectionsWithoutADictionaryAreToldApart) {
     }
 }
 
+// Words as a learner copies them out of a text: inflected, capitalised,
+// typed without accents. Each finds the entry of its dictionary form with
+// that form as the result's word; a word whose accents make it another word,
+// and a word no dictionary has, find no other.
+TEST_F(InstalledData, ALearnersWordsFindTheirDictionaryForms) {
+    struct Case {
+        const char *from, *to, *word, *headword, *translation;
+    };
+    const Case cases[] = {
+        // Inflected (Hunspell; WordNet for English irregulars; Voikko).
+        {"fr", "en", "maisons", "maison", "house"},
+        {"es", "en", "casas", "casa", "house"},
+        {"de", "en", "Hundes", "Hund", "dog"},
+        {"it", "en", "ragazze", "ragazza", "girl"},
+        {"hu", "en", "k%C3%B6nyveket", "k\xC3\xB6nyv", "book"},
+        {"ru", "en", "%D0%B4%D0%BE%D0%BC%D0%B0%D0%BC%D0%B8", "\xD0\xB4\xD0\xBE\xD0\xBC", "house"},
+        {"pl", "en", "psy", "pies", "dog"},
+        {"nl", "en", "huizen", "huis", "house"},
+        {"en", "fr", "houses", "house", "maison"},
+        {"en", "fr", "went", "go", "aller"},
+        {"en", "de", "children", "child", "Kind"},
+        {"en", "it", "bought", "buy", "comprare"},
+        {"fi", "en", "kissat", "kissa", "cat"},
+        // Capitals, with the Turkish dotted and dotless i and Greek's final
+        // sigma.
+        {"tr", "en", "%C4%B0NEK", "inek", "cow"},
+        {"tr", "en", "BALIK", "bal\xC4\xB1k", "fish"},
+        {"el", "en", "%CE%A6%CE%A9%CE%A3", "\xCF\x86\xCF\x89\xCF\x82", "light"},
+        {"de", "en", "STRASSE",
+         "Stra\xC3\x9F"
+         "e",
+         "street"},
+        // Without accents.
+        {"fr", "en", "ecole",
+         "\xC3\xA9"
+         "cole",
+         "school"},
+        {"es", "en", "nino", "ni\xC3\xB1o", "child"},
+        {"tr", "en", "kedi", "ked\xC4\xB1", "cat"},
+    };
+    for (const Case& c : cases) {
+        const Reply reply = Look(c.from, c.to, c.word);
+        bool found = false;
+        for (const Result& r : reply.results) {
+            for (const Item& i : r.items) {
+                found = found || (r.word == c.headword && i.name == c.translation);
+            }
+        }
+        EXPECT_TRUE(found) << c.from << "->" << c.to << " " << c.word << ": "
+                           << ::testing::PrintToString(reply.Names());
+    }
+    // Accents that tell words apart: año is not offered for ano.
+    for (const Result& r : Look("es", "en", "ano").results) {
+        EXPECT_EQ(r.word, "ano");
+    }
+    for (const auto& [from, word] :
+         std::vector<std::pair<std::string, std::string>>{{"en", "glorptastic"},
+                                                          {"fr", "maisonnettesque"},
+                                                          {"de", "Hundeswerkelung"},
+                                                          {"es", "casabulos"},
+                                                          {"fi", "kissakkoiset"},
+                                                          {"hu", "h%C3%A1zacskasz"}}) {
+        EXPECT_TRUE(Look(from, "en" == from ? "fr" : "en", word).results.empty()) << word;
+    }
+}
+
+TEST_F(InstalledData, AFormsOwnEntriesComeBeforeItsLemmas) {
+    // "Hunde" is a headword of its own and a form of "Hund".
+    const Reply hunde = Look("de", "en", "Hunde");
+    ASSERT_FALSE(hunde.results.empty());
+    EXPECT_EQ(hunde.results.front().word, "Hunde");
+    EXPECT_EQ(hunde.results.back().word, "Hund");
+    const Reply mice = Look("en", "de", "mice");
+    ASSERT_FALSE(mice.results.empty());
+    EXPECT_EQ(mice.results.front().word, "mice");
+    EXPECT_EQ(mice.results.back().word, "mouse");
+    EXPECT_TRUE(mice.Has("Maus"));
+}
+
 // What a person would write down from each entry: the translations alone,
 // typed by their part of speech, from several of the installed dictionaries.
 TEST_F(InstalledData, RealEntriesReadAsAPersonWouldWriteThemDown) {
