@@ -137,6 +137,7 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, CaseRu
     rules_ = rules;
     forward_ = nullptr;
     definitionLines_ = false;
+    commasInNames_ = false;
     std::vector<uint32_t> lines;
     size_t at = 0;
     while (at < index_.size()) {
@@ -150,8 +151,10 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, CaseRu
         if (EntryPlace(line, &offset, &size)) {
             if (headword == "00databaseshort" || headword == "00-database-short") {
                 std::string about;
-                definitionLines_ =
-                    data_.Read(offset, size, &about) && about.find("WikDict") != std::string::npos;
+                if (data_.Read(offset, size, &about)) {
+                    definitionLines_ = about.find("WikDict") != std::string::npos;
+                    commasInNames_ = about.find("CC-CEDICT") != std::string::npos;
+                }
             }
             if (!headword.empty() && !IsAboutEntry(headword)) {
                 lines.push_back(static_cast<uint32_t>(at));
@@ -196,7 +199,7 @@ void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
             !forward.data_.Read(offset, size, &text)) {
             continue;
         }
-        for (Translation& t : ParseEntry(text, forward.definitionLines_)) {
+        for (Translation& t : ParseEntry(text, forward.definitionLines_, forward.commasInNames_)) {
             const auto name =
                 nameIds.try_emplace(FoldCase(t.name, rules), static_cast<uint32_t>(names.size()));
             if (name.second) {
@@ -311,7 +314,7 @@ bool Dictionary::Read(const std::vector<uint32_t>& headwords, std::vector<Entry>
                                     FoldCase(written, rules_) == FoldCase(indexed, rules_)
                                 ? written
                                 : indexed);
-            entry.translations = ParseEntry(text, definitionLines_);
+            entry.translations = ParseEntry(text, definitionLines_, commasInNames_);
         }
         if (!entry.translations.empty()) {
             out->push_back(std::move(entry));

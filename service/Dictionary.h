@@ -26,7 +26,8 @@ class Dictionary {
 public:
     // Loads folder/name.index and the text from folder/name.dict.dz (or
     // folder/name.dict); rules fold the headwords' letter case. Its
-    // "00databaseshort" entry tells whether WikDict made it. False with a
+    // "00databaseshort" entry tells whether WikDict made it, or CC-CEDICT
+    // (see ParseEntry). False with a
     // reason when either file is missing or unreadable.
     bool Load(const std::string& folder, const std::string& name, CaseRules rules,
               std::string* error);
@@ -83,6 +84,7 @@ private:
 
     CaseRules rules_ = CaseRules::kDefault;
     bool definitionLines_ = false; // made by WikDict, see ParseEntry
+    bool commasInNames_ = false;   // CC-CEDICT, see ParseEntry
     std::string indexFile_;        // the index file, which index_ views
     std::string_view index_;
     // Forward: headword ids are the offsets of their index lines. Reversed:

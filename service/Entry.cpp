@@ -202,8 +202,9 @@ std::string StripGroups(std::string_view text, std::string* type) {
     return out;
 }
 
-// Splits a sense at the commas that stand outside brackets of any kind.
-std::vector<std::string_view> SplitTranslations(std::string_view sense) {
+// Splits a sense at the commas (unless commasInNames) and semicolons that
+// stand outside brackets of any kind.
+std::vector<std::string_view> SplitTranslations(std::string_view sense, bool commasInNames) {
     std::vector<std::string_view> parts;
     int depth = 0;
     size_t start = 0;
@@ -213,7 +214,7 @@ std::vector<std::string_view> SplitTranslations(std::string_view sense) {
             ++depth;
         } else if ((c == ')' || c == ']' || c == '}' || c == '>') && depth > 0) {
             --depth;
-        } else if ((c == ',' || c == ';') && depth == 0) {
+        } else if (((c == ',' && !commasInNames) || c == ';') && depth == 0) {
             parts.push_back(sense.substr(start, i - start));
             start = i + 1;
         }
@@ -287,7 +288,8 @@ void AddUnique(std::vector<Translation>* list, Translation item) {
     list->push_back(std::move(item));
 }
 
-std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines) {
+std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines,
+                                    bool commasInNames) {
     std::vector<Translation> out;
     size_t end = text.find('\n');
     std::string entryType;
@@ -355,7 +357,7 @@ std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines)
         }
         typeOpen = false;
         numbered = numbered || definitionLines;
-        for (std::string_view part : SplitTranslations(sense)) {
+        for (std::string_view part : SplitTranslations(sense, commasInNames)) {
             std::string type;
             std::string name = StripGroups(Trimmed(part), &type);
             if (name.empty()) {

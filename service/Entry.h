@@ -32,7 +32,10 @@ extern const char* const kPlainTranslation;
 // definition in the headword's own language (the WikDict-made FreeDict
 // dictionaries do), so an unnumbered line after translations is left out
 // even in an entry that does not number its senses.
-std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines = false);
+// commasInNames: only semicolons separate the translations of a sense, as
+// in CC-CEDICT's ("COVID-19, the coronavirus disease identified in 2019").
+std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines = false,
+                                    bool commasInNames = false);
 
 // The headword as the entry's first line writes it: the line without its
 // pronunciation and grammar groups.

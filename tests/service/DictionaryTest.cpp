@@ -25,7 +25,8 @@ TEST(LanguagesTest, ClientCodesMapOnceToFreeDictNames) {
     EXPECT_EQ(DictionaryLanguages("no"), (std::vector<std::string>{"nor", "nob", "nno"}));
     EXPECT_EQ(DictionaryLanguages("el"), (std::vector<std::string>{"ell"}));
     EXPECT_EQ(DictionaryLanguages("sl"), (std::vector<std::string>{"slv"}));
-    EXPECT_TRUE(DictionaryLanguages("zh-cn").empty());
+    EXPECT_EQ(DictionaryLanguages("zh-cn"), (std::vector<std::string>{"zho-hans"}));
+    EXPECT_EQ(DictionaryLanguages("zh-tw"), (std::vector<std::string>{"zho-hant"}));
     EXPECT_TRUE(DictionaryLanguages("xx").empty());
     EXPECT_EQ(ClientCodes().size(), 26u); // es once for both Spanish rows
 }
@@ -39,9 +40,10 @@ TEST(LanguagesTest, EveryPluginCodeHasOneRowOfNames) {
 TEST(LanguagesTest, DirectionsComeFromOwnFilesElseReversedOnes) {
     char pattern[] = "/tmp/lexigrove-directions-XXXXXX";
     const std::string folder = mkdtemp(pattern);
-    const char* const files[] = {"freedict-eng-fra.index", "freedict-fra-eng.index",
-                                 "freedict-slv-eng.index", "freedict-eng-nob.index",
-                                 "freedict-eng-por.index", "freedict-eng-fra.dict.dz"};
+    const char* const files[] = {"freedict-eng-fra.index",   "freedict-fra-eng.index",
+                                 "freedict-slv-eng.index",   "freedict-eng-nob.index",
+                                 "freedict-eng-por.index",   "freedict-eng-fra.dict.dz",
+                                 "cedict-zho-hant-eng.index"};
     for (const char* name : files) {
         std::ofstream(folder + "/" + name) << "";
     }
@@ -54,11 +56,12 @@ TEST(LanguagesTest, DirectionsComeFromOwnFilesElseReversedOnes) {
     }
     rmdir(folder.c_str());
     EXPECT_EQ(listed,
-              (std::vector<std::string>{"en>fr freedict-eng-fra", "en>no freedict-eng-nob",
-                                        "en>pt freedict-eng-por", "en>pt-br freedict-eng-por",
-                                        "en>sl freedict-slv-eng r", "fr>en freedict-fra-eng",
-                                        "no>en freedict-eng-nob r", "pt>en freedict-eng-por r",
-                                        "pt-br>en freedict-eng-por r", "sl>en freedict-slv-eng"}));
+              (std::vector<std::string>{
+                  "zh-tw>en cedict-zho-hant-eng", "en>zh-tw cedict-zho-hant-eng r",
+                  "en>fr freedict-eng-fra", "en>no freedict-eng-nob", "en>pt freedict-eng-por",
+                  "en>pt-br freedict-eng-por", "en>sl freedict-slv-eng r", "fr>en freedict-fra-eng",
+                  "no>en freedict-eng-nob r", "pt>en freedict-eng-por r",
+                  "pt-br>en freedict-eng-por r", "sl>en freedict-slv-eng"}));
 }
 
 TEST(FoldingTest, CaseFoldsFullyInEveryScriptWithTurkicRulesOnRequest) {

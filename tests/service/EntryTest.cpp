@@ -86,6 +86,18 @@ TEST(ParseEntryTest, WikDictDefinitionsAfterUnnumberedTranslationsAreLeftOut) {
               (std::vector<std::string>{"house", "home"}));
 }
 
+TEST(ParseEntryTest, CcCedictSensesSplitOnlyAtSemicolons) {
+    const std::string entry = "2019\xE5\x86\xA0\n"
+                              "COVID-19, the coronavirus disease identified in 2019\n"
+                              "trisomy; Down's syndrome\nbye-bye (alternative for "
+                              "\xE6\x8B\x9C[bai2 bai2])\n";
+    EXPECT_EQ(
+        Names(ParseEntry(entry, false, true)),
+        (std::vector<std::string>{"COVID-19, the coronavirus disease identified in 2019", "trisomy",
+                                  "Down's syndrome", "bye-bye (alternative for \xE6\x8B\x9C)"}));
+    EXPECT_EQ(ParseEntry(entry, false, true)[0].type, "translation");
+}
+
 TEST(ParseEntryTest, PartOfSpeechLinesTypeTheSensesAfterThem) {
     const auto items = ParseEntry(" [ichi1]  X /x/\n1. (noun (common) (futsuumeishi))\n"
                                   " (nouns which may take the genitive case particle `no')\n"

@@ -218,13 +218,12 @@ TEST_F(InstalledData, UnknownWordsAreOkWithoutResults) {
 }
 
 TEST_F(InstalledData, DirectionsWithoutADictionaryAreToldApart) {
-    for (const auto& [from, to] :
-         std::vector<std::pair<std::string, std::string>>{{"en", "ko"},
-                                                          {"ko", "en"},
-                                                          {"en", "xx"},
-                                                          {"en", "en"},
-                                                          {"pt", "pt-br"},
-                                                          {"zh-cn", "en"}}) {
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{{"en", "ko"},
+                                                                                   {"ko", "en"},
+                                                                                   {"en", "xx"},
+                                                                                   {"en", "en"},
+                                                                                   {"pt", "pt-br"},
+                                                                                   {"th", "en"}}) {
         const HttpReply http = Get(service_->port(), Query(from, to, "house"));
         EXPECT_EQ(http.status, 200);
         const Reply reply = ParseReply(http.body);
@@ -374,6 +373,24 @@ TEST_F(InstalledData, RealEntriesReadAsAPersonWouldWriteThemDown) {
     }
 }
 
+// Chinese from CC-CEDICT: simplified headwords for zh-cn, traditional for
+// zh-tw, English to both by reversing them; pinyin is no translation.
+TEST_F(InstalledData, ChineseComesFromCcCedictInBothScripts) {
+    const Reply simplified = Look("zh-cn", "en", "%E6%88%BF%E5%AD%90"); // 房子
+    ASSERT_EQ(simplified.results.size(), 1u);
+    EXPECT_EQ(simplified.Names(),
+              (std::vector<std::string>{"house", "building (single- or two-story)", "apartment",
+                                        "room"}));
+    EXPECT_TRUE(Look("zh-tw", "en", "%E9%96%80").Has("gate"));     // 門
+    EXPECT_TRUE(Look("zh-cn", "en", "%E9%96%80").results.empty()); // not simplified
+    EXPECT_TRUE(Look("en", "zh-cn", "house").Has("\xE6\x88\xBF\xE5\xAD\x90"));
+    EXPECT_TRUE(Look("en", "zh-tw", "door").Has("\xE9\x96\x80"));
+    EXPECT_TRUE(Look("en", "zh-cn", "door").Has("\xE9\x97\xA8")); // 门
+    for (const std::string& name : Look("zh-cn", "en", "%E5%AE%B6").Names()) {
+        EXPECT_EQ(name.find("jia1"), std::string::npos) << name;
+    }
+}
+
 // English with every other code of the plugin's table, both ways: a direction
 // the service lists answers entries for a common word, every other one says
 // it has no dictionary.
@@ -381,7 +398,7 @@ TEST_F(InstalledData, EnglishWithEveryCodeAnswersEntriesOrNoDictionary) {
     const std::vector<std::string> codes = {
         "zh-cn", "zh-tw", "da",    "nl", "fi", "fr", "de", "el", "hu", "it", "ja", "ko", "no",
         "pl",    "pt",    "pt-br", "ru", "sl", "es", "sv", "th", "uk", "tr", "ur", "ar"};
-    const std::vector<std::string> without = {"zh-cn", "zh-tw", "ko", "th", "uk", "ur"};
+    const std::vector<std::string> without = {"ko", "th", "uk", "ur"};
     for (const std::string& code : codes) {
         const bool served = std::find(without.begin(), without.end(), code) == without.end();
         const Reply there = Look("en", code, "house", served);
