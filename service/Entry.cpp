@@ -31,6 +31,30 @@ std::string_view PartOfSpeech(std::string_view tag) {
         {"num", "numeral"},
         {"art", "article"},
         {"ptcl", "particle"},
+        // The WikDict-made dictionaries write whole words.
+        {"pn", "proper noun"},
+        {"adverb", "adverb"},
+        {"preposition", "preposition"},
+        {"postposition", "postposition"},
+        {"conjunction", "conjunction"},
+        {"interjection", "interjection"},
+        {"interj", "interjection"},
+        {"particle", "particle"},
+        {"article", "article"},
+        {"determiner", "determiner"},
+        {"det", "determiner"},
+        {"prefix", "prefix"},
+        {"suffix", "suffix"},
+        {"affix", "affix"},
+        {"abbreviation", "abbreviation"},
+        {"acronym", "abbreviation"},
+        {"abbr", "abbreviation"},
+        {"idiom", "expression"},
+        {"proverb", "expression"},
+        {"phraseologicalunit", "expression"},
+        {"modal", "verb"},
+        {"symbol", "symbol"},
+        {"letter", "letter"},
     };
     const std::string lower = ascii::Lowered(tag);
     for (const auto& [name, pos] : kTags) {
@@ -38,7 +62,17 @@ std::string_view PartOfSpeech(std::string_view tag) {
             return pos;
         }
     }
-    return {};
+    // "personalpronoun", "cardinalnumeral", "ordinaladjective"; "V Phras"
+    // and "N Comp" mark the sub-entries of the English-Polish dictionary.
+    for (const std::string_view kind : {"pronoun", "numeral", "adjective"}) {
+        if (lower.size() > kind.size() &&
+            std::string_view(lower).substr(lower.size() - kind.size()) == kind) {
+            return kind;
+        }
+    }
+    const size_t space = lower.find(' ');
+    return space == std::string::npos ? std::string_view{}
+                                      : PartOfSpeech(std::string_view(tag).substr(0, space));
 }
 
 bool IsNounMark(std::string_view tag) {
@@ -246,9 +280,84 @@ bool DropNumber(std::string_view* line) {
                               [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// A letter that numbers a sense ("a.", "b.").
+bool DropLetterNumber(std::string_view* line) {
+    return DropLeadingNumeral(line, 1, [](char c) { return c >= 'a' && c <= 'z'; });
+}
+
 // A Roman section numeral ("I.", "II.", "IV.").
 bool DropRomanNumeral(std::string_view* line) {
     return DropLeadingNumeral(line, 5, [](char c) { return c == 'I' || c == 'V' || c == 'X'; });
+}
+
+// The usage labels of the Japanese-English data (JMdict's), which its dictd
+// text runs into the translation after them ("Note: archaismover there").
+constexpr std::string_view kUsageLabels[] = {
+    "word usually written using kana alone",
+    "word usually written using kanji alone",
+    "honorific or respectful (sonkeigo) language",
+    "humble (kenjougo) language",
+    "polite (teineigo) language",
+    "onomatopoeic or mimetic word",
+    "vulgar expression or word",
+    "female term or language",
+    "male term or language",
+    "jocular, humorous term",
+    "idiomatic expression",
+    "children's language",
+    "familiar language",
+    "obsolete term",
+    "obscure term",
+    "poetical term",
+    "colloquialism",
+    "abbreviation",
+    "manga slang",
+    "yojijukugo",
+    "derogatory",
+    "sensitive",
+    "archaism",
+    "proverb",
+    "slang",
+};
+
+// The translation a note line carries after its usage label; empty for a
+// note that is only a label, or no label ("Note: of trees").
+std::string_view LabelledTranslation(std::string_view note) {
+    for (const std::string_view label : kUsageLabels) {
+        if (note.substr(0, label.size()) != label) {
+            continue;
+        }
+        std::string_view rest = note.substr(label.size());
+        // The label's own qualifier: "(after the -te form of a verb)".
+        if (!rest.empty() && rest.front() == ' ' && rest.size() > 1 && rest[1] == '(') {
+            const size_t close = rest.find(')');
+            rest = close == std::string_view::npos ? std::string_view{} : rest.substr(close + 1);
+        }
+        return rest.empty() || IsBlank(rest.front()) || rest.front() == ',' || rest.front() == ';'
+                   ? std::string_view{}
+                   : Trimmed(rest);
+    }
+    return {};
+}
+
+// A sub-entry's headword line in the English-Polish data: the English phrase
+// with a grammar reference to its words, "bend double (bend V: :double)",
+// "orientate oneself (orientate V: PROREFL)". Its translations follow on
+// lines of their own.
+bool IsSubEntryPhrase(std::string_view line) {
+    for (size_t open = line.find('('); open != std::string_view::npos;
+         open = line.find('(', open + 1)) {
+        const size_t close = line.find(')', open);
+        const std::string_view inner = line.substr(open + 1, close - open - 1);
+        const size_t space = inner.find(' ');
+        const size_t colon = inner.find(':');
+        if (close != std::string_view::npos && space != std::string_view::npos &&
+            colon != std::string_view::npos && space < colon && space + 1 < inner.size() &&
+            inner[space + 1] >= 'A' && inner[space + 1] <= 'Z') {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Removes a trailing " N." that opens the next sense at the end of a line
@@ -297,50 +406,86 @@ std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines,
     std::string lineType;  // from a "<N>" section mark or a "(noun)" line
     bool numbered = false; // the entry numbers its senses
     bool typeOpen = false; // a type line waits for the sense it introduces
+    bool typeSet = false;  // ... and has named its part of speech
     while (end != std::string_view::npos) {
         const size_t start = end + 1;
         end = text.find('\n', start);
         const std::string_view line = text.substr(
             start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        // Examples (6 spaces), synonyms (3) and notes (9) are indented deeper
-        // than senses, which start in the first or second column.
-        if (line.size() >= 2 && IsBlank(line[0]) && IsBlank(line[1])) {
-            continue;
+        size_t blanks = 0;
+        while (blanks < line.size() && IsBlank(line[blanks])) {
+            ++blanks;
         }
-        const bool indented = !line.empty() && IsBlank(line[0]);
         std::string_view sense = Trimmed(line);
+        // Examples (6 spaces), synonyms (3) and notes (9) are indented deeper
+        // than senses, which start in the first or second column, or in the
+        // third in the English-Polish data. A note that runs a usage label
+        // into a translation is that translation.
+        if (blanks > 2) {
+            sense = sense.substr(0, 6) == "Note: " ? LabelledTranslation(sense.substr(6))
+                                                   : std::string_view{};
+        }
+        const bool indented = blanks > 0;
         if (sense.empty() || sense.substr(0, 4) == "see:") {
             continue;
         }
         bool senseNumber = false;
+        bool subEntry = false; // "<V Phras>double back   nawracać"
         for (bool more = true; more;) {
             more = false;
             if (DropRomanNumeral(&sense)) {
                 lineType.clear();
+                senseNumber = true;
                 more = true;
             }
             if (!sense.empty() && sense.front() == '<') {
                 const size_t close = sense.find('>');
                 if (close != std::string_view::npos) {
-                    lineType = std::string(GroupType(sense.substr(1, close - 1)));
+                    const std::string_view group = sense.substr(1, close - 1);
+                    lineType = std::string(GroupType(group));
+                    subEntry = group.find(' ') != std::string_view::npos &&
+                               (group.find("Phras") != std::string_view::npos ||
+                                group.find("Comp") != std::string_view::npos);
                     sense = Trimmed(sense.substr(close + 1));
+                    senseNumber = senseNumber || subEntry;
                     more = true;
                 }
             }
-            if (DropNumber(&sense)) {
+            if (DropNumber(&sense) || DropLetterNumber(&sense)) {
                 senseNumber = true;
+                typeSet = false;
                 more = true;
             }
         }
+        if (subEntry) {
+            // The sub-entry's phrase, then its translation after a wide gap.
+            const size_t gap = sense.find("   ");
+            sense = gap == std::string_view::npos ? sense : Trimmed(sense.substr(gap));
+        }
+        // Cross-references ("{江戸紫}") that the Japanese-English data runs
+        // into the translation after them.
+        while (!sense.empty() && sense.front() == '{' &&
+               sense.find('}') != std::string_view::npos) {
+            const std::string_view rest = Trimmed(sense.substr(sense.find('}') + 1));
+            if (rest.empty()) {
+                break;
+            }
+            sense = rest.front() == ',' ? Trimmed(rest.substr(1)) : rest;
+        }
         const bool opensNext = DropTrailingNumber(&sense);
         numbered = numbered || senseNumber;
+        if (IsSubEntryPhrase(sense)) {
+            continue;
+        }
         if (IsWhollyParenthesised(sense) || (!sense.empty() && sense.front() == '{')) {
             // A part-of-speech line, a usage note or a cross-reference: the
-            // sense it introduces comes on the next line.
+            // sense it introduces comes on the next line. Of two
+            // part-of-speech lines the first names the sense's.
             if (sense.front() == '(') {
                 const std::string_view type = ParenthesisedType(sense);
-                if (!type.empty()) {
+                if (!type.empty() && !typeSet) {
                     lineType = std::string(type);
+                    typeSet = true;
                 }
             }
             typeOpen = true;
@@ -356,6 +501,7 @@ std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines,
             continue;
         }
         typeOpen = false;
+        typeSet = false;
         numbered = numbered || definitionLines;
         for (std::string_view part : SplitTranslations(sense, commasInNames)) {
             std::string type;

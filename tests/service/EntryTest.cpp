@@ -122,5 +122,56 @@ TEST(ParseEntryTest, RomanSectionsTypeTheirNumberedSenses) {
     EXPECT_EQ(items[4].name, "mieszka\xC4\x87");
 }
 
+// English-Polish: a single sense indented by two columns with its part of
+// speech on the headword line, senses numbered by letters, sub-entries whose
+// English phrase is not a translation.
+TEST(ParseEntryTest, EnglishPolishSingleSensesLettersAndSubEntries) {
+    const auto chalet = ParseEntry("chalet /\xCB\x88\xCA\x83\xC3\xA6le\xC9\xAA/ <N>\n"
+                                   "  domek, chatka\n");
+    EXPECT_EQ(Names(chalet), (std::vector<std::string>{"domek", "chatka"}));
+    EXPECT_EQ(chalet[1].type, "noun");
+    EXPECT_EQ(Names(ParseEntry("ago <Adv>\n  a. temu\n b.\n      \"5 minutes ago\"  - 5 minut\n")),
+              (std::vector<std::string>{"temu"}));
+    const auto bend = ParseEntry("double /x/\nIV.  <N> 1. doubles  [sport]  debel\n"
+                                 " 2.  bend double (bend V: :double)\n - zgina\xC4\x87 si\xC4\x99\n"
+                                 "V.  <V Phras>double back   nawraca\xC4\x87\n"
+                                 "VI.  <N Comp>double bass /\xCB\x8C\x64/   kontrabas\n");
+    EXPECT_EQ(Names(bend), (std::vector<std::string>{"doubles debel", "zgina\xC4\x87 si\xC4\x99",
+                                                     "nawraca\xC4\x87", "kontrabas"}));
+    EXPECT_EQ(bend[2].type, "verb");
+    EXPECT_EQ(bend[3].type, "noun");
+}
+
+// Japanese-English: usage labels and cross-references run into the
+// translation after them; of two part-of-speech lines the first types the
+// sense.
+TEST(ParseEntryTest, JapaneseEnglishLabelsRunIntoTranslations) {
+    const auto items = ParseEntry(
+        "X /x/\n1. (noun (common) (futsuumeishi))\n"
+        "         Note: word usually written using kana alonewhalebone, baleen\n"
+        "2. (adverb (fukushi))\n (noun (common) (futsuumeishi))\n"
+        "{\xE6\xB1\x9F\xE6\x88\xB8\xE7\xB4\xAB}, {\xE9\x83\xB5}somewhat purple\n"
+        "3.\n         Note: of trees\n         Note: archaism\n         Note: obscure termfar\n"
+        "4.\n         Note: word usually written using kana alone (after the -te form "
+        "of a verb)to try\n");
+    EXPECT_EQ(Names(items), (std::vector<std::string>{"whalebone", "baleen", "somewhat purple",
+                                                      "far", "to try"}));
+    EXPECT_EQ(items[0].type, "noun");
+    EXPECT_EQ(items[2].type, "adverb");
+}
+
+TEST(ParseEntryTest, WikDictPartsOfSpeechAreNamed) {
+    const auto items = ParseEntry("jednak <conjunction>\nhowever, yet <adverb>, Bornholm <pn>, "
+                                  "mine <possessivepronoun>, first <ordinaladjective>, "
+                                  "ten <cardinalnumeral>, ne <particle>\n",
+                                  true);
+    std::vector<std::string> types;
+    for (const Translation& t : items) {
+        types.push_back(t.type);
+    }
+    EXPECT_EQ(types, (std::vector<std::string>{"conjunction", "adverb", "proper noun", "pronoun",
+                                               "adjective", "numeral", "particle"}));
+}
+
 } // namespace
 } // namespace service
