@@ -174,50 +174,62 @@ void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
     reversed_.clear();
     postings_.clear();
     types_.clear();
-    // The forward headwords in index order, so that the translations of a
-    // reversed headword follow the forward dictionary's order.
-    std::vector<uint32_t> lines;
-    lines.reserve(forward.fold_.size());
+    // The forward entries in the order of their text, which reads each
+    // compressed chunk once; the translations of a reversed headword are
+    // put in the forward index's order below.
+    struct Place {
+        uint64_t offset, size;
+        uint32_t line;
+    };
+    std::vector<Place> places;
+    places.reserve(forward.fold_.size());
     for (const Key& k : forward.fold_) {
-        lines.push_back(k.headword);
+        uint64_t offset = 0, size = 0;
+        if (EntryPlace(forward.index_.substr(k.headword), &offset, &size)) {
+            places.push_back({offset, size, k.headword});
+        }
     }
-    std::sort(lines.begin(), lines.end());
+    std::sort(places.begin(), places.end(),
+              [](const Place& a, const Place& b) { return a.offset < b.offset; });
     struct Pair {
         uint32_t name;
         Posting posting;
     };
     std::vector<Pair> pairs;
     // Translations that differ only in letter case are one headword, written
-    // as it first appears.
+    // as it appears first in the forward index.
     std::unordered_map<std::string, uint32_t> nameIds; // by folded name
     std::vector<std::string> names;
+    std::vector<uint32_t> firstLine; // of each name
     std::unordered_map<std::string, uint32_t> typeIds;
     std::string text;
-    for (uint32_t line : lines) {
-        uint64_t offset = 0, size = 0;
-        if (!EntryPlace(forward.index_.substr(line), &offset, &size) ||
-            !forward.data_.Read(offset, size, &text)) {
+    for (const Place& place : places) {
+        if (!forward.data_.Read(place.offset, place.size, &text)) {
             continue;
         }
         for (Translation& t : ParseEntry(text, forward.definitionLines_, forward.commasInNames_)) {
             const auto name =
                 nameIds.try_emplace(FoldCase(t.name, rules), static_cast<uint32_t>(names.size()));
+            const uint32_t id = name.first->second;
             if (name.second) {
                 names.push_back(std::move(t.name));
+                firstLine.push_back(place.line);
+            } else if (place.line < firstLine[id]) {
+                names[id] = std::move(t.name);
+                firstLine[id] = place.line;
             }
             const auto type =
                 typeIds.try_emplace(std::move(t.type), static_cast<uint32_t>(types_.size()));
             if (type.second) {
                 types_.push_back(type.first->first);
             }
-            pairs.push_back({name.first->second, {line, type.first->second}});
+            pairs.push_back({id, {place.line, type.first->second}});
         }
     }
-    // The headwords in the order they first appear, each with its
-    // translations in index order.
     nameIds.clear();
-    std::stable_sort(pairs.begin(), pairs.end(),
-                     [](const Pair& a, const Pair& b) { return a.name < b.name; });
+    std::stable_sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
+        return a.name < b.name || (a.name == b.name && a.posting.line < b.posting.line);
+    });
     reversed_.reserve(names.size());
     postings_.reserve(pairs.size());
     size_t bytes = 0;
