@@ -45,6 +45,10 @@ public:
     // The directions served, in the plugin's table order.
     const std::vector<Direction>& Directions() const { return directions_; }
 
+    // What gives the lemmas of words in a client's language ("Hunspell
+    // de_DE"); empty when its words are only folded.
+    std::string LemmaSources(const std::string& code) const { return lemmas_.Sources(code); }
+
 private:
     struct Slot {
         std::once_flag once;

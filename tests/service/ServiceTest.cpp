@@ -697,9 +697,16 @@ TEST(ServiceConnectionsTest, ListPrintsTheServedDirections) {
         out.append(buffer, n);
     }
     EXPECT_EQ(pclose(pipe), 0);
-    EXPECT_NE(out.find("en fr freedict-eng-fra\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("ru en freedict-eng-rus reversed\n"), std::string::npos);
-    EXPECT_NE(out.find("pt-br en freedict-por-eng\n"), std::string::npos);
+    EXPECT_NE(out.find("en fr freedict-eng-fra (lemmas: Hunspell en_US, WordNet exception "
+                       "lists)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("ru en freedict-eng-rus reversed (lemmas: Hunspell ru_RU)\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("pt-br en freedict-por-eng (lemmas: Hunspell pt_BR)\n"), std::string::npos);
+    EXPECT_NE(out.find("fi en freedict-fin-eng (lemmas: Voikko)\n"), std::string::npos);
+    EXPECT_NE(out.find("ja en freedict-jpn-eng (folding only)\n"), std::string::npos);
+    EXPECT_NE(out.find("en zh-cn cedict-zho-hans-eng reversed (lemmas: "), std::string::npos);
     EXPECT_EQ(out.find("en ko "), std::string::npos);
 }
 
