@@ -389,6 +389,8 @@ TEST_F(InstalledData, ChineseComesFromCcCedictInBothScripts) {
     for (const std::string& name : Look("zh-cn", "en", "%E5%AE%B6").Names()) {
         EXPECT_EQ(name.find("jia1"), std::string::npos) << name;
     }
+    // 傢 only points to the words it is written in: no entry.
+    EXPECT_TRUE(Look("zh-tw", "en", "%E5%82%A2").results.empty());
 }
 
 // 150 headwords spread over each of the dictionaries whose layouts are the
