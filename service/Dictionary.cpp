@@ -261,9 +261,10 @@ void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
     BuildKeys(ids);
 }
 
-void Dictionary::Find(std::string_view folded, std::vector<uint32_t>* found) const {
+void Dictionary::Find(const std::vector<Key>& table, std::string_view key,
+                      std::vector<uint32_t>* found) const {
     const auto range =
-        std::equal_range(fold_.begin(), fold_.end(), folded, [this](const auto& a, const auto& b) {
+        std::equal_range(table.begin(), table.end(), key, [this](const auto& a, const auto& b) {
             if constexpr (std::is_same_v<std::decay_t<decltype(a)>, Key>) {
                 return KeyBytes(a) < std::string_view(b);
             } else {
@@ -279,20 +280,9 @@ void Dictionary::FindAccents(std::string_view folded, std::vector<uint32_t>* fou
     const std::string plain = FoldAccents(folded);
     // Headwords whose accents fold away are in accent_; the others are found
     // by their case-folded key, which is then their accent-free key too.
-    const auto range =
-        std::equal_range(accent_.begin(), accent_.end(), std::string_view(plain),
-                         [this](const auto& a, const auto& b) {
-                             if constexpr (std::is_same_v<std::decay_t<decltype(a)>, Key>) {
-                                 return KeyBytes(a) < std::string_view(b);
-                             } else {
-                                 return std::string_view(a) < KeyBytes(b);
-                             }
-                         });
-    for (auto it = range.first; it != range.second; ++it) {
-        found->push_back(it->headword);
-    }
+    Find(accent_, plain, found);
     if (plain != folded) {
-        Find(plain, found);
+        Find(fold_, plain, found);
     }
     std::sort(found->begin(), found->end());
 }
@@ -347,7 +337,7 @@ bool Dictionary::Lookup(std::string_view word, std::vector<Entry>* out, MatchKin
     }
     const std::string folded = FoldCase(exact, rules_);
     std::vector<uint32_t> found;
-    Find(folded, &found);
+    Find(fold_, folded, &found);
     // The headwords written exactly as the word first.
     std::stable_partition(found.begin(), found.end(),
                           [&](uint32_t id) { return Headword(id) == exact; });

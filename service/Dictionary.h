@@ -78,7 +78,9 @@ private:
     std::string_view Headword(uint32_t headword) const;
     // Fills the key tables for the given headwords (ids in ascending order).
     void BuildKeys(const std::vector<uint32_t>& headwords);
-    void Find(std::string_view folded, std::vector<uint32_t>* found) const;
+    // Appends the headwords of table's keys equal to key.
+    void Find(const std::vector<Key>& table, std::string_view key,
+              std::vector<uint32_t>* found) const;
     void FindAccents(std::string_view folded, std::vector<uint32_t>* found) const;
     bool Read(const std::vector<uint32_t>& headwords, std::vector<Entry>* out) const;
 
