@@ -21,19 +21,6 @@ bool IsAscii(std::string_view text) {
     return true;
 }
 
-bool IsValidUtf8(std::string_view text) {
-    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-    const auto length = static_cast<int32_t>(text.size());
-    for (int32_t i = 0; i < length;) {
-        UChar32 c;
-        U8_NEXT(s, i, length, c);
-        if (c < 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
 icu::UnicodeString Normalized(const icu::UnicodeString& text, bool decompose) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* form = decompose ? icu::Normalizer2::getNFDInstance(status)
@@ -95,6 +82,19 @@ const char16_t* PlainLetters(UChar32 c) {
 }
 
 } // namespace
+
+bool IsValidUtf8(std::string_view text) {
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0) {
+            return false;
+        }
+    }
+    return true;
+}
 
 CaseRules CaseRulesFor(std::string_view code) {
     return ascii::EqualsIgnoringCase(code, "tr") || ascii::EqualsIgnoringCase(code, "az")

@@ -16,6 +16,9 @@ enum class CaseRules {
 // The case rules of a client's language code ("tr": kTurkic).
 CaseRules CaseRulesFor(std::string_view code);
 
+// True when text is well-formed UTF-8.
+bool IsValidUtf8(std::string_view text);
+
 // text in Unicode normal form C; text that is not valid UTF-8 is returned as
 // it is.
 std::string Nfc(std::string_view text);

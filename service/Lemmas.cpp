@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <unordered_map>
 
@@ -229,7 +230,7 @@ Lemmas::Language* Lemmas::For(std::string_view code) {
 
 std::vector<std::string> Lemmas::Of(std::string_view code, std::string_view word) {
     const std::string_view trimmed = ascii::Trimmed(word);
-    if (trimmed.empty() || trimmed.size() > 100 ||
+    if (trimmed.empty() || trimmed.size() > 100 || !IsValidUtf8(trimmed) ||
         std::any_of(trimmed.begin(), trimmed.end(), [](char c) { return ascii::IsBlank(c); }) ||
         (HunspellName(code).empty() && !ascii::EqualsIgnoringCase(code, "en") &&
          !ascii::EqualsIgnoringCase(code, "fi"))) {

@@ -31,7 +31,8 @@ public:
     // The lemmas of word in the language of a client code, most likely
     // first, each once, none equal to word ignoring letter case. Empty when
     // the language has no data installed, when the data knows no lemma, and
-    // for a phrase (a word with a blank in it) or a word over 100 bytes.
+    // for a phrase (a word with a blank in it), a word over 100 bytes or one
+    // that is not UTF-8.
     std::vector<std::string> Of(std::string_view code, std::string_view word);
 
     // What gives the lemmas of a language, from the data installed now

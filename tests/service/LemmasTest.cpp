@@ -54,6 +54,7 @@ TEST_F(LemmasTest, HunspellStemsInTheDictionarysOwnEncoding) {
     // A character the dictionary's encoding lacks: no lemma, no failure.
     EXPECT_TRUE(lemmas_->Of("pl", "\xE5\xAE\xB6").empty());
     EXPECT_TRUE(lemmas_->Of("pl", std::string("\xFF\xFE", 2)).empty());
+    EXPECT_TRUE(lemmas_->Of("en", "house\xC3s").empty());
 }
 
 TEST_F(LemmasTest, WordNetGivesEnglishIrregularFormsBeforeHunspell) {
