@@ -104,6 +104,16 @@ TEST(TextTest, Utf16BecomesUtf8AndLoneSurrogatesAreReplaced) {
     EXPECT_EQ(ToUtf8(lone), "a\xEF\xBF\xBD"
                             "b\xEF\xBF\xBD");
     EXPECT_EQ(DisplayWidth(lone), 4u);
+    const char16_t lastHigh[] = {u'x', 0xD800, 0};
+    EXPECT_EQ(ToUtf8(lastHigh), "x\xEF\xBF\xBD");
+    // A long text is converted in pieces of 65,536 units: a pair across the
+    // end of a piece stays one code point, a lone surrogate there is replaced.
+    const std::u16string run(65535, u'a');
+    EXPECT_EQ(ToUtf8(run + u"\U0001F600b"), std::string(65535, 'a') + "\xF0\x9F\x98\x80"
+                                                                      "b");
+    EXPECT_EQ(ToUtf8(run + char16_t(0xD800) + u"b"), std::string(65535, 'a') + "\xEF\xBF\xBD"
+                                                                               "b");
+    EXPECT_EQ(ToUtf8(run + u"a" + char16_t(0xDC00)), std::string(65536, 'a') + "\xEF\xBF\xBD");
 }
 
 TEST(ConsoleLogTest, BothReportKindsArriveThroughTheHostsTable) {
