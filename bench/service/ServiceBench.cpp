@@ -8,6 +8,7 @@
 //   bench_service --index FILE --database NAME --from CODE --to CODE
 //                 --service-port PORT --dictd-port PORT [--rounds N]
 #include "bench/common/Report.h"
+#include "tests/support/PercentEscape.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -118,21 +119,6 @@ std::vector<std::string> Headwords(const std::string& index) {
     return picked;
 }
 
-std::string Escape(const std::string& word) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : word) {
-        if (std::isalnum(c) != 0) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
 // One client's connection to either server. Lookup returns the number of
 // translations (HTTP: <item> elements; DICT: definitions), -1 on failure.
 class Client {
@@ -173,7 +159,8 @@ public:
             "GET /serverjobs/dictionary.php?fromlang=" + o.from + "&tolang=" + o.to + "&word=";
     }
     long Lookup(const std::string& word) override {
-        if (s_ < 0 || !SendAll(s_, prefix_ + Escape(word) + " HTTP/1.1\r\nHost: bench\r\n\r\n")) {
+        if (s_ < 0 || !SendAll(s_, prefix_ + testsupport::PercentEscaped(word) +
+                                       " HTTP/1.1\r\nHost: bench\r\n\r\n")) {
             return -1;
         }
         size_t split;
