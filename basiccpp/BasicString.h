@@ -61,8 +61,7 @@ char16_t* MultiByteToWide(uint32_t codePage, const char* source, char16_t* desti
                           int32_t count);
 // UTF-16 to bytes of a code page, in destination or a new array (delete[]);
 // null for a null source or when the platform refuses.
-char* WideToMultiByte(uint32_t codePage, const char16_t* source, char* destination,
-                      int32_t count);
+char* WideToMultiByte(uint32_t codePage, const char16_t* source, char* destination, int32_t count);
 // UTF-8 to UTF-16. A failed conversion gives the empty value and, with a log
 // installed, one formatted entry with the error code and the system's text.
 BasicString Utf8ToWide(const char* source);

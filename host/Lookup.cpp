@@ -2,6 +2,7 @@
 
 #include "basiccpp/Ascii.h"
 #include "host/ConsoleLog.h"
+#include "host/InputWords.h"
 #include "host/Text.h"
 #include "platform/Process.h"
 
@@ -72,15 +73,91 @@ std::string FormatJsonLines(const std::vector<SearchEntry>& entries) {
     return out;
 }
 
-int RunLookup(const std::vector<std::u16string>& arguments, const Output& output) {
+std::string FormatBlock(const std::u16string& word, const std::vector<SearchEntry>& entries,
+                        const std::string& note) {
+    std::string out = ToUtf8(word) + "\n";
+    if (entries.empty()) {
+        return out + "  (" + note + ")\n";
+    }
+    const std::string table = FormatTable(entries);
+    for (size_t at = 0; at < table.size();) {
+        const size_t end = table.find('\n', at);
+        out += "  " + table.substr(at, end + 1 - at);
+        at = end + 1;
+    }
+    return out;
+}
+
+namespace {
+
+// The look-ups of one run: one word at a time, its entries printed as soon
+// as it is done.
+struct Lookups {
+    const Plugin& plugin;
+    const std::u16string& from;
+    const std::u16string& to;
+    bool json;
+    bool blocks; // a table of several words: one block per word
+    const Streams& streams;
+
+    // Looks word up and prints what the search added; returns the exit
+    // status this word alone would give.
+    int LookUp(const std::u16string& word) const;
+};
+
+int Lookups::LookUp(const std::u16string& word) const {
+    const std::string direction = " (" + ToUtf8(from) + " -> " + ToUtf8(to) + ")";
+    const int32_t before = plugin.Count();
+    if (plugin.Search(from, to, word) != 1) {
+        if (blocks && !json) {
+            streams.out(FormatBlock(word, {}, "the search failed"));
+        } else {
+            streams.err("lexigrove-lookup: the search for " + Quoted(word) + direction +
+                        " failed\n");
+        }
+        return kExitFailed;
+    }
+    int status = kExitFound;
+    const int32_t after = plugin.Count();
+    std::vector<SearchEntry> entries;
+    for (int32_t i = before; i < after; ++i) {
+        SearchEntry entry;
+        if (!plugin.Entry(i, &entry)) {
+            streams.err("lexigrove-lookup: entry " + std::to_string(i) + " of the search for " +
+                        Quoted(word) + " could not be read\n");
+            status = kExitFailed;
+            continue;
+        }
+        entries.push_back(entry);
+    }
+    if (after <= before) {
+        if (!blocks || json) {
+            streams.err("lexigrove-lookup: no entries for " + Quoted(word) + direction + "\n");
+        }
+        status = std::max(status, static_cast<int>(kExitEmpty));
+    }
+    if (json) {
+        streams.out(FormatJsonLines(entries));
+    } else if (blocks) {
+        streams.out(FormatBlock(word, entries,
+                                after > before ? "its entries could not be read" : "no entries"));
+    } else {
+        streams.out(FormatTable(entries));
+    }
+    return status;
+}
+
+} // namespace
+
+int RunLookup(const std::vector<std::u16string>& arguments, const Streams& streams) {
     Options options;
     std::string error;
     if (!ParseOptions(arguments, &options, &error)) {
-        output.err("lexigrove-lookup: " + error + "\n" + kUsageText);
+        streams.err("lexigrove-lookup: " + error + "\n" + kUsageText);
         return kExitUsage;
     }
     if (options.mode == Options::Mode::kHelp) {
-        output.out(kUsageText);
+        streams.out(kUsageText);
         return kExitFound;
     }
 
@@ -90,10 +167,10 @@ int RunLookup(const std::vector<std::u16string>& arguments, const Output& output
     }
     // The log outlives the plugin: the plugin and its online library may
     // still report while the plugin is unloaded.
-    ConsoleLog log(output.err);
+    ConsoleLog log(streams.err);
     Plugin plugin;
     if (!plugin.Load(path, &error)) {
-        output.err("lexigrove-lookup: " + error + "\n");
+        streams.err("lexigrove-lookup: " + error + "\n");
         return kExitFailed;
     }
     plugin.SetLog(&log);
@@ -103,16 +180,16 @@ int RunLookup(const std::vector<std::u16string>& arguments, const Output& output
             nlohmann::ordered_json info;
             info["name"] = ToUtf8(plugin.Name());
             info["owner"] = ToUtf8(plugin.Owner());
-            output.out(info.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+            streams.out(info.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
         } else {
-            output.out("name: " + ToUtf8(plugin.Name()) + "\nowner: " + ToUtf8(plugin.Owner()) +
-                       "\n");
+            streams.out("name: " + ToUtf8(plugin.Name()) + "\nowner: " + ToUtf8(plugin.Owner()) +
+                        "\n");
         }
         return kExitFound;
     }
     const std::vector<std::u16string> fromCodes = plugin.FromLanguages();
     if (options.mode == Options::Mode::kLanguages) {
-        output.out(JoinCodes(fromCodes) + "\n");
+        streams.out(JoinCodes(fromCodes) + "\n");
         return kExitFound;
     }
 
@@ -122,40 +199,46 @@ int RunLookup(const std::vector<std::u16string>& arguments, const Output& output
     const std::u16string to = FindCode(toCodes, options.to);
     if (from.empty() || to.empty()) {
         const bool badFrom = from.empty();
-        output.err("lexigrove-lookup: the plugin does not support the language code " +
-                   Quoted(badFrom ? options.from : options.to) + " (--" +
-                   (badFrom ? "from" : "to") +
-                   "); it supports: " + JoinCodes(badFrom ? fromCodes : toCodes) + "\n");
+        streams.err("lexigrove-lookup: the plugin does not support the language code " +
+                    Quoted(badFrom ? options.from : options.to) + " (--" +
+                    (badFrom ? "from" : "to") +
+                    "); it supports: " + JoinCodes(badFrom ? fromCodes : toCodes) + "\n");
         return kExitUsage;
     }
 
+    const Lookups lookups{
+        plugin, from, to, options.json, options.readInput || options.words.size() > 1, streams};
     int status = kExitFound;
     for (const std::u16string& word : options.words) {
-        const int32_t before = plugin.Count();
-        if (plugin.Search(from, to, word) != 1) {
-            output.err("lexigrove-lookup: the search for " + Quoted(word) + " (" + ToUtf8(from) +
-                       " -> " + ToUtf8(to) + ") failed\n");
-            status = kExitFailed;
+        status = std::max(status, lookups.LookUp(word));
+    }
+    if (!options.readInput) {
+        return status;
+    }
+    // Each word of standard input as soon as its line has arrived.
+    InputWords input(streams.in);
+    size_t looked = options.words.size();
+    for (;;) {
+        std::u16string word;
+        const InputWords::Next next = input.Take(&word, &error);
+        if (next == InputWords::Next::kEnd) {
+            break;
+        }
+        if (next == InputWords::Next::kWord) {
+            status = std::max(status, lookups.LookUp(word));
+            ++looked;
             continue;
         }
-        const int32_t after = plugin.Count();
-        std::vector<SearchEntry> entries;
-        for (int32_t i = before; i < after; ++i) {
-            SearchEntry entry;
-            if (!plugin.Entry(i, &entry)) {
-                output.err("lexigrove-lookup: entry " + std::to_string(i) + " of the search for " +
-                           Quoted(word) + " could not be read\n");
-                status = kExitFailed;
-                continue;
-            }
-            entries.push_back(entry);
+        status = std::max(status, static_cast<int>(kExitFailed));
+        if (next == InputWords::Next::kFailed) {
+            streams.err("lexigrove-lookup: " + error + "\n");
+            return status;
         }
-        if (after <= before) {
-            output.err("lexigrove-lookup: no entries for " + Quoted(word) + " (" + ToUtf8(from) +
-                       " -> " + ToUtf8(to) + ")\n");
-            status = std::max(status, static_cast<int>(kExitEmpty));
-        }
-        output.out(options.json ? FormatJsonLines(entries) : FormatTable(entries));
+        streams.err("lexigrove-lookup: " + error + "; it was not looked up\n");
+    }
+    if (looked == 0 && status == kExitFound) {
+        streams.err("lexigrove-lookup: no word to look up (standard input held none)\n");
+        return kExitUsage;
     }
     return status;
 }

@@ -5,15 +5,18 @@
 namespace host {
 
 const char kUsageText[] =
-    "usage: lexigrove-lookup WORD... --from CODE --to CODE [--json] [--plugin PATH]\n"
+    "usage: lexigrove-lookup [WORD...] --from CODE --to CODE [--stdin] [--json] [--plugin PATH]\n"
     "       lexigrove-lookup --languages [--plugin PATH]\n"
     "       lexigrove-lookup --info [--json] [--plugin PATH]\n"
     "Looks each WORD up through the dictionary plugin and prints the entries each\n"
     "search added (word, name, type); --json prints one JSON object per entry.\n"
+    "--stdin looks up the lines of standard input too (UTF-8, one word a line),\n"
+    "after the WORDs. With more than one word, or --stdin, the table has a block\n"
+    "per word: the word, then its entries indented, or why there are none.\n"
     "--languages lists the plugin's language codes, --info its name and owner.\n"
     "The plugin is plugin-lexigrove beside this program unless --plugin names one.\n"
     "Exit status: 0 entries found for every word, 1 a word without entries,\n"
-    "2 a failed search or an unusable plugin, 64 bad usage.\n";
+    "2 a failed search, a refused input line or an unusable plugin, 64 bad usage.\n";
 
 bool ParseOptions(const std::vector<std::u16string>& arguments, Options* options,
                   std::string* error) {
@@ -71,6 +74,8 @@ bool ParseOptions(const std::vector<std::u16string>& arguments, Options* options
             if (!takeValue(&options->plugin)) {
                 return false;
             }
+        } else if (arg == u"--stdin") {
+            options->readInput = true;
         } else if (arg == u"--json") {
             options->json = true;
         } else if (arg == u"--languages") {
@@ -97,15 +102,15 @@ bool ParseOptions(const std::vector<std::u16string>& arguments, Options* options
             *error = "--languages and --info do not go together";
             return false;
         }
-        if (!options->words.empty() || haveFrom || haveTo) {
+        if (!options->words.empty() || options->readInput || haveFrom || haveTo) {
             *error = std::string(languages ? "--languages" : "--info") +
-                     " takes no words and no --from or --to";
+                     " takes no words, no --stdin and no --from or --to";
             return false;
         }
         options->mode = languages ? Options::Mode::kLanguages : Options::Mode::kInfo;
         return true;
     }
-    if (options->words.empty()) {
+    if (options->words.empty() && !options->readInput) {
         *error = "no word to look up";
         return false;
     }

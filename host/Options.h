@@ -9,7 +9,8 @@ namespace host {
 enum ExitCode : int {
     kExitFound = 0,  // every search found entries (or --info, --languages, --help)
     kExitEmpty = 1,  // a search succeeded without entries
-    kExitFailed = 2, // a search failed, or the plugin could not be used
+    kExitFailed = 2, // a search failed, a line of standard input was refused, or the
+                     // plugin could not be used
     kExitUsage = 64, // bad command line
 };
 
@@ -17,6 +18,7 @@ struct Options {
     enum class Mode { kLookup, kLanguages, kInfo, kHelp };
     Mode mode = Mode::kLookup;
     std::vector<std::u16string> words;
+    bool readInput = false; // --stdin: more words from standard input, after these
     std::u16string from, to;
     std::u16string plugin; // empty: the plugin beside the executable
     bool json = false;

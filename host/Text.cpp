@@ -1,42 +1,47 @@
 #include "host/Text.h"
 
+#include "platform/Platform.h"
+
+#include <algorithm>
+
 namespace host {
 
 namespace {
+
 bool IsHigh(char16_t u) {
     return u >= 0xD800 && u <= 0xDBFF;
 }
 bool IsLow(char16_t u) {
     return u >= 0xDC00 && u <= 0xDFFF;
 }
+
+// The converter takes int counts: a longer text goes through in pieces of
+// this many units, a surrogate pair never split between two.
+constexpr size_t kPiece = 1 << 16;
+
 } // namespace
 
 std::string ToUtf8(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t cp = text[i];
-        if (IsHigh(text[i]) && i + 1 < text.size() && IsLow(text[i + 1])) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
-            ++i;
-        } else if (IsHigh(text[i]) || IsLow(text[i])) {
-            cp = 0xFFFD;
+    while (!text.empty()) {
+        size_t units = std::min(kPiece, text.size());
+        if (units < text.size() && IsHigh(text[units - 1]) && IsLow(text[units])) {
+            --units;
         }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
+        const int count = static_cast<int>(units);
+        const int bytes = platform::WideCharToMultiByte(platform::kCodePageUtf8, 0, text.data(),
+                                                        count, nullptr, 0);
+        const size_t at = out.size();
+        out.resize(at + static_cast<size_t>(std::max(bytes, 0)));
+        if (bytes <= 0 || platform::WideCharToMultiByte(platform::kCodePageUtf8, 0, text.data(),
+                                                        count, &out[at], bytes) != bytes) {
+            // Not expected with valid arguments; should it happen, the piece
+            // shows as one U+FFFD rather than vanishing.
+            out.resize(at);
+            out += "\xEF\xBF\xBD";
         }
+        text.remove_prefix(units);
     }
     return out;
 }

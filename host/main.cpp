@@ -6,14 +6,15 @@
 namespace {
 
 int Main(const std::vector<std::u16string>& arguments) {
-    host::Output output;
-    output.out = [](const std::string& text) {
+    host::Streams streams;
+    streams.out = [](const std::string& text) {
         platform::WriteStandardOutput(text.data(), text.size());
     };
-    output.err = [](const std::string& text) {
+    streams.err = [](const std::string& text) {
         platform::WriteStandardError(text.data(), text.size());
     };
-    return host::RunLookup(arguments, output);
+    streams.in = platform::ReadStandardInput;
+    return host::RunLookup(arguments, streams);
 }
 
 } // namespace

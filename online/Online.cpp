@@ -1,6 +1,7 @@
 #include "online/Online.h"
 
 #include "basiccpp/Log.h"
+#include "plugin/ReportSites.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,11 +10,6 @@
 namespace online {
 
 namespace {
-
-constexpr const char* kSourceFile = "..\\plugin-lexigrove";
-constexpr int kLineCreateMissing = 51;
-constexpr int kLineMissingArgument = 122;
-constexpr int kLineReadFailed = 148;
 
 constexpr uint32_t kChunk = 4096;
 static_assert(kMaxReplyBytes % kChunk == 0, "the bound falls between chunks");
@@ -47,7 +43,7 @@ int Prepare(Binding& binding) {
     // library logs its own failures to the log it is given).
     const auto create = Symbol<CreateHttpFileFn>(binding.library, "CreateHttpFile");
     if (!create) {
-        ReportAssert(0, kSourceFile, kLineCreateMissing);
+        ReportAssert(0, reportsite::kPluginFile, reportsite::kLineOnlineNoCreate);
         return 0;
     }
     binding.file = create(0, basiccpp::GetLog());
@@ -56,7 +52,7 @@ int Prepare(Binding& binding) {
 
 int Fetch(Binding& binding, ReceiveBuffer& buffer, const char16_t* address, const char16_t* word) {
     if (!address || !word) {
-        ReportAssert(0, kSourceFile, kLineMissingArgument);
+        ReportAssert(0, reportsite::kPluginFile, reportsite::kLineOnlineNoArgument);
         return kFetchMissingArgument;
     }
     // Without an object there is nothing to open (Prepare has failed).
@@ -79,14 +75,14 @@ int Download(HttpFile& file, ReceiveBuffer& buffer, const char16_t* address) {
         // A count above what was asked for cannot be trusted: the bytes it
         // claims are not in the buffer.
         if (status < 0 || count > kChunk) {
-            ReportAssert(0, kSourceFile, kLineReadFailed);
+            ReportAssert(0, reportsite::kPluginFile, reportsite::kLineOnlineReadFailed);
             file.Close();
             return kFetchReadFailed;
         }
         // A reply past the bound is not taken: the reader never sees it, and
         // the buffer stays within kMaxReplyBytes plus one chunk.
         if (offset + count > kMaxReplyBytes) {
-            ReportAssert(0, kSourceFile, kLineReadFailed);
+            ReportAssert(0, reportsite::kPluginFile, reportsite::kLineOnlineReadFailed);
             file.Close();
             return kFetchTooLarge;
         }

@@ -1,5 +1,5 @@
 // The running program: its arguments as UTF-16, the folder of its executable,
-// and its standard output and error as byte streams. Used by command-line
+// and its standard input, output and error as byte streams. Used by command-line
 // programs; libraries never call these.
 #pragma once
 
@@ -21,6 +21,11 @@ std::u16string ExecutableFolder();
 // console code page). False when not all of them could be written.
 bool WriteStandardOutput(const char* bytes, size_t size);
 bool WriteStandardError(const char* bytes, size_t size);
+// Reads up to size bytes of standard input as they are (no newline or code
+// page translation). Returns how many, 0 at its end (also when a pipe's
+// writer has gone), -1 when it cannot be read (there is none, or the read
+// failed).
+long ReadStandardInput(char* buffer, size_t size);
 
 // A program's portable entry point: its arguments after the program name.
 using ProgramEntry = int (*)(const std::vector<std::u16string>& arguments);

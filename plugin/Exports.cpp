@@ -1,11 +1,10 @@
 #include "plugin/Exports.h"
 
 #include "basiccpp/Log.h"
+#include "plugin/ReportSites.h"
 #include "plugin/SearchContext.h"
 
 #include <string>
-
-const char kPluginSourceName[] = "..\\plugin-lexigrove";
 
 namespace {
 
@@ -31,7 +30,7 @@ int CopySearchResult(const SearchContext& context, int32_t index, char16_t* word
     if (!inRange || !Fits(context.results[index].word, word, wordCapacity) ||
         !Fits(context.results[index].name, name, nameCapacity) ||
         !Fits(context.results[index].type, type, typeCapacity)) {
-        ReportAssert(0, kPluginSourceName, kGetSearchResultReportLine);
+        ReportAssert(0, reportsite::kPluginFile, reportsite::kLineCopyOutRefused);
         return 0;
     }
     const SearchResult& result = context.results[index];

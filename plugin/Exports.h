@@ -7,10 +7,6 @@
 
 struct SearchContext;
 
-// Source file name and line of the report a refused copy-out makes.
-extern const char kPluginSourceName[];
-constexpr int kGetSearchResultReportLine = 293;
-
 // Copies entry index into the three buffers, each text whole with its
 // terminator. Returns 1, or 0 after one failed-check report and with nothing
 // written when a buffer is missing, a capacity is 0, the index is out of range

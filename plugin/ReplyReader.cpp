@@ -3,6 +3,7 @@
 #include "basiccpp/Log.h"
 #include "plugin/ReplyText.h"
 #include "plugin/ReplyTree.h"
+#include "plugin/ReportSites.h"
 #include "plugin/SearchContext.h"
 
 #include <tinyxml.h>
@@ -14,17 +15,11 @@
 
 namespace {
 
-const char kSourceFile[] = "..\\plugin-lexigrove";
-const int kLineNoRoot = 199;
-const int kLineBadWord = 217;
-const int kLineNoList = 230;
-const int kLineBadItem = 242;
-
 // The one failure the reading raises; caught where the reading ends.
 const int kFailure = -1;
 
 void Fail(int line) {
-    ReportAssert(0, kSourceFile, line);
+    ReportAssert(0, reportsite::kPluginFile, line);
     throw kFailure;
 }
 
@@ -39,8 +34,9 @@ const char* AttributeText(const TiXmlElement* element, const char* name) {
 void Walk(const TiXmlDocument& document, std::vector<SearchResult>& results) {
     TypeTexts types;
     const TiXmlElement* root = document.FirstChildElement();
-    if (!root)
-        Fail(kLineNoRoot);
+    if (!root) {
+        Fail(reportsite::kLineReplyNoRoot);
+    }
     const char* status = AttributeText(root, "status");
     if (!status || !EqualIgnoringCase(status, "ok"))
         throw kFailure;
@@ -49,19 +45,22 @@ void Walk(const TiXmlDocument& document, std::vector<SearchResult>& results) {
          current = current->NextSibling()) {
         const TiXmlElement* word = current->FirstChildElement("word");
         const char* headword = word ? AttributeText(word, "name") : nullptr;
-        if (!headword)
-            Fail(kLineBadWord);
+        if (!headword) {
+            Fail(reportsite::kLineReplyBadWord);
+        }
         const std::u16string wordText = ReplyText(headword);
 
         const TiXmlElement* list = word->NextSiblingElement();
-        if (!list)
-            Fail(kLineNoList);
+        if (!list) {
+            Fail(reportsite::kLineReplyNoList);
+        }
         for (const TiXmlElement* item = list->FirstChildElement(); item;
              item = item->NextSiblingElement()) {
             const char* name = AttributeText(item, "name");
             const char* type = AttributeText(item, "type");
-            if (!name || !type)
-                Fail(kLineBadItem);
+            if (!name || !type) {
+                Fail(reportsite::kLineReplyBadItem);
+            }
             const std::u16string& typeText = types.Convert(type);
             std::u16string nameText = ReplyText(name);
             results.push_back(SearchResult{wordText, std::move(nameText), typeText});

@@ -4,15 +4,13 @@
 #include "online/Online.h"
 #include "platform/Platform.h"
 #include "plugin/ReplyReader.h"
+#include "plugin/ReportSites.h"
 #include "plugin/SearchContext.h"
 
 #include <memory>
 #include <string>
 
 namespace {
-
-const char kSourceFile[] = "..\\plugin-lexigrove";
-const int kLineMissingWord = 122;
 
 // Bytes that travel as themselves; everything else but the space is %XX.
 bool IsUnescaped(unsigned char byte) {
@@ -80,7 +78,7 @@ BasicString RequestAddress(const char16_t* from, const char16_t* to, const char1
 int SearchWord(SearchContext& context, const char16_t* from, const char16_t* to,
                const char16_t* word) {
     if (word == nullptr) {
-        ReportAssert(0, kSourceFile, kLineMissingWord);
+        ReportAssert(0, reportsite::kPluginFile, reportsite::kLineSearchNoWord);
         return 0;
     }
     const BasicString escaped = QueryEncode(word);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +63,46 @@ bool IsCountedChild(int argc, char** argv, std::string* what) {
     if (argc != 3 || std::strcmp(argv[1], kCountFlag) != 0)
         return false;
     *what = argv[2];
+    return true;
+}
+
+int Main(int argc, char** argv, const CountOnce& countOnce,
+         const std::function<int(const MedianReporter&)>& report) {
+    std::string what;
+    if (IsCountedChild(argc, argv, &what)) {
+        const size_t colon = what.find(':');
+        if (!countOnce || colon == std::string::npos) {
+            return 2;
+        }
+        char* end = nullptr;
+        const long long argument = std::strtoll(what.c_str() + colon + 1, &end, 10);
+        if (end == what.c_str() + colon + 1 || *end != '\0') {
+            return 2;
+        }
+        return countOnce(what.substr(0, colon), argument);
+    }
+    benchmark::Initialize(&argc, argv);
+    MedianReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    std::printf("\n");
+    return report(reporter);
+}
+
+bool PrintInstructionRatio(const std::string& name, const std::string& work,
+                           const std::string& baseline, long long argument, const char* op,
+                           double limit) {
+    const std::string suffix = ":" + std::to_string(argument);
+    const long long counted = CountInstructions(work + suffix);
+    const long long base = CountInstructions(baseline + suffix);
+    if (counted <= 0 || base <= 0) {
+        std::fprintf(stderr, "%s: no instruction count for %s (is valgrind installed?)\n",
+                     program_invocation_short_name, name.c_str());
+        return false;
+    }
+    const std::string detail = work + " " + std::to_string(counted) + ", " + baseline + " " +
+                               std::to_string(base) + " instructions";
+    PrintRatio(name, double(counted) / double(base), op, limit, detail);
     return true;
 }
 

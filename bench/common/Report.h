@@ -12,6 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -45,6 +46,16 @@ private:
     std::map<std::pair<std::string, std::string>, Median> medians_;
 };
 
+// The main of a benchmark program. In a counted child (see CountInstructions)
+// it returns countOnce(work, argument) for the child's "<work>:<argument>",
+// 2 when that does not parse. Otherwise it runs every registered benchmark
+// (the command line as Google Benchmark takes it) through a MedianReporter
+// and returns report(reporter): the program's RATIO lines and exit status.
+// A program that counts nothing passes an empty countOnce.
+using CountOnce = std::function<int(const std::string& work, long long argument)>;
+int Main(int argc, char** argv, const CountOnce& countOnce,
+         const std::function<int(const MedianReporter&)>& report);
+
 // Instruction counts: the program runs itself again under callgrind with the
 // arguments `--count-instructions <what>`; in that child, main hands the work
 // to CountedChild, which counts only the work itself (setup is not counted).
@@ -52,6 +63,12 @@ private:
 // Returns the instructions the child executed inside the work, or -1 when
 // valgrind is missing or the child failed.
 long long CountInstructions(const std::string& what);
+// Counts "<work>:<argument>" and "<baseline>:<argument>" and prints the RATIO
+// line work / baseline with both counts as its detail. False, with a line on
+// stderr naming the program, when either could not be counted.
+bool PrintInstructionRatio(const std::string& name, const std::string& work,
+                           const std::string& baseline, long long argument, const char* op,
+                           double limit);
 // When argv asks for a counted run, *what receives its argument.
 bool IsCountedChild(int argc, char** argv, std::string* what);
 // Collects instruction counts only while the work runs; returns the exit

@@ -140,17 +140,14 @@ BENCHMARK(BM_DownloadCold)->Apply(Sizes);
 // A counted run: "download:<bytes>" (warm: the buffer has grown in an
 // earlier download, as after the first search) or "memcpy:<bytes>", the
 // reply made before counting starts.
-int CountOnce(const std::string& what) {
-    const size_t colon = what.find(':');
-    if (colon == std::string::npos)
-        return 2;
-    const std::string work = what.substr(0, colon);
-    const std::string& reply = ReplyOf(std::stoll(what.substr(colon + 1)));
+int CountOnce(const std::string& work, long long bytes) {
+    const std::string& reply = ReplyOf(bytes);
     if (work == "download") {
         MemoryFile file(reply);
         online::ReceiveBuffer buffer;
-        if (online::Download(file, buffer, kAddress) != online::kFetchOk)
+        if (online::Download(file, buffer, kAddress) != online::kFetchOk) {
             return 1;
+        }
         return bench::CountedChild([&] {
             const bool ok = online::Download(file, buffer, kAddress) == online::kFetchOk;
             benchmark::DoNotOptimize(buffer.data());
@@ -169,31 +166,12 @@ int CountOnce(const std::string& what) {
     return 2;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    std::string what;
-    if (bench::IsCountedChild(argc, argv, &what))
-        return CountOnce(what);
-    benchmark::Initialize(&argc, argv);
-    bench::MedianReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-
-    std::printf("\n");
+int Report(const bench::MedianReporter& reporter) {
     int status = 0;
     // Instructions for the largest reply: the same in every run, so the
     // target is judged on them.
-    const long long download = bench::CountInstructions("download:" + std::to_string(kLargest));
-    const long long copy = bench::CountInstructions("memcpy:" + std::to_string(kLargest));
-    if (download > 0 && copy > 0) {
-        char detail[128];
-        std::snprintf(detail, sizeof detail, "download %lld, memcpy %lld instructions", download,
-                      copy);
-        bench::PrintRatio("download/memcpy-instructions-64MB", double(download) / double(copy),
-                          "<=", 1.30, detail);
-    } else {
-        std::fprintf(stderr, "bench_download: no instruction count (is valgrind installed?)\n");
+    if (!bench::PrintInstructionRatio("download/memcpy-instructions-64MB", "download", "memcpy",
+                                      kLargest, "<=", 1.30)) {
         status = 1;
     }
     // Times, medians of the repetitions.
@@ -216,4 +194,10 @@ int main(int argc, char** argv) {
                            cold->realTime / fresh->realTime);
     }
     return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return bench::Main(argc, argv, CountOnce, Report);
 }

@@ -120,19 +120,17 @@ BENCHMARK(BM_ReadVsParse)
 
 // A counted run: "read:<bytes>" or "parse:<bytes>", the reply made before
 // counting starts.
-int CountOnce(const std::string& what) {
-    const size_t colon = what.find(':');
-    if (colon == std::string::npos)
-        return 2;
-    const std::string work = what.substr(0, colon);
-    SearchContext& context = ContextFor(std::stoull(what.substr(colon + 1)));
-    if (work == "read")
+int CountOnce(const std::string& work, long long bytes) {
+    SearchContext& context = ContextFor(static_cast<size_t>(bytes));
+    if (work == "read") {
         return bench::CountedChild([&context] { return ReadReply(context) == 0; });
-    if (work == "parse")
+    }
+    if (work == "parse") {
         return bench::CountedChild([&context] {
             TiXmlDocument document;
             return document.Parse(context.buffer.data(), nullptr, TIXML_ENCODING_UTF8) != nullptr;
         });
+    }
     return 2;
 }
 
@@ -141,32 +139,14 @@ std::string SizeName(long long bytes) {
                               : std::to_string(bytes >> 10) + "KB";
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    std::string what;
-    if (bench::IsCountedChild(argc, argv, &what))
-        return CountOnce(what);
-    benchmark::Initialize(&argc, argv);
-    bench::MedianReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-
-    std::printf("\n");
+int Report(const bench::MedianReporter& reporter) {
     int status = 0;
     for (const long long bytes : kSizes) {
         // Instructions: the same in every run, so the target is judged on them.
-        const long long read = bench::CountInstructions("read:" + std::to_string(bytes));
-        const long long parse = bench::CountInstructions("parse:" + std::to_string(bytes));
-        if (read <= 0 || parse <= 0) {
-            std::fprintf(stderr, "bench_reader: no instruction count (is valgrind installed?)\n");
+        if (!bench::PrintInstructionRatio("read/parse-instructions-" + SizeName(bytes), "read",
+                                          "parse", bytes, "<=", 1.10)) {
             status = 1;
-            continue;
         }
-        char detail[128];
-        std::snprintf(detail, sizeof detail, "read %lld, parse %lld instructions", read, parse);
-        bench::PrintRatio("read/parse-instructions-" + SizeName(bytes),
-                          double(read) / double(parse), "<=", 1.10, detail);
     }
     // The reading code: the one-pass reader, the driver and the walk (the
     // text conversions in ReplyText are not counted).
@@ -179,8 +159,9 @@ int main(int argc, char** argv) {
             status = 1;
         }
         size_t here = 0;
-        for (std::string line; std::getline(source, line);)
+        for (std::string line; std::getline(source, line);) {
             ++here;
+        }
         lines += here;
         counted += (counted.empty() ? "" : ", ") + std::string(file) + " " + std::to_string(here);
     }
@@ -198,4 +179,10 @@ int main(int argc, char** argv) {
                            median->counters.at("read/parse").value, detail);
     }
     return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return bench::Main(argc, argv, CountOnce, Report);
 }

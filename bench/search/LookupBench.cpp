@@ -135,21 +135,9 @@ void BM_LookupVsDirect(benchmark::State& state) {
 constexpr int kRounds = 21;
 BENCHMARK(BM_LookupVsDirect)->Iterations(kRounds)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-} // namespace
-
-int main(int argc, char** argv) {
-    if (std::getenv("http_proxy") == nullptr) {
-        std::fprintf(stderr, "bench_lookup: run it under scripts/with-service\n");
-        return 2;
-    }
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    benchmark::Initialize(&argc, argv);
-    bench::MedianReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    curl_global_cleanup();
-    // One benchmark run (no repetitions): its counters already hold the
-    // medians over the rounds.
+// One benchmark run (no repetitions): its counters already hold the medians
+// over the rounds.
+int Report(const bench::MedianReporter& reporter) {
     const auto* round = reporter.Find("BM_LookupVsDirect");
     if (!round) {
         std::fprintf(stderr, "bench_lookup: no rounds measured\n");
@@ -164,4 +152,17 @@ int main(int argc, char** argv) {
     bench::PrintRatio("lookup/direct-time", round->counters.at("lookup/direct").value, "<=", 1.30,
                       detail);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (std::getenv("http_proxy") == nullptr) {
+        std::fprintf(stderr, "bench_lookup: run it under scripts/with-service\n");
+        return 2;
+    }
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const int status = bench::Main(argc, argv, nullptr, Report);
+    curl_global_cleanup();
+    return status;
 }

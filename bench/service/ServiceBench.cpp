@@ -14,6 +14,7 @@
 //                 [--learner-set FILE]
 #include "bench/common/Report.h"
 #include "service/Folding.h"
+#include "tests/support/PercentEscape.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -126,21 +127,6 @@ std::vector<std::string> Headwords(const std::string& index) {
     return picked;
 }
 
-std::string Escape(const std::string& word) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : word) {
-        if (std::isalnum(c) != 0) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
 // One client's connection to either server. Lookup returns the number of
 // translations (HTTP: <item> elements; DICT: definitions), -1 on failure.
 class Client {
@@ -182,13 +168,13 @@ public:
     }
     // A word written "FROM\tTO\tWORD" is looked up in that direction.
     long Lookup(const std::string& word) override {
-        std::string request = prefix_ + Escape(word);
+        std::string request = prefix_ + testsupport::PercentEscaped(word);
         const size_t tab = word.find('\t');
         if (tab != std::string::npos) {
             const size_t tab2 = word.find('\t', tab + 1);
             request = "GET /serverjobs/dictionary.php?fromlang=" + word.substr(0, tab) +
                       "&tolang=" + word.substr(tab + 1, tab2 - tab - 1) +
-                      "&word=" + Escape(word.substr(tab2 + 1));
+                      "&word=" + testsupport::PercentEscaped(word.substr(tab2 + 1));
         }
         if (s_ < 0 || !SendAll(s_, request + " HTTP/1.1\r\nHost: bench\r\n\r\n")) {
             return -1;

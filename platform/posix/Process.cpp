@@ -49,6 +49,16 @@ bool WriteAll(int fd, const char* bytes, size_t size) {
 
 } // namespace
 
+long ReadStandardInput(char* buffer, size_t size) {
+    for (;;) {
+        const ssize_t n = read(0, buffer, size > LONG_MAX ? LONG_MAX : size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n < 0 ? -1 : static_cast<long>(n);
+    }
+}
+
 std::u16string ExecutableFolder() {
     char path[PATH_MAX + 1];
     const ssize_t n = readlink("/proc/self/exe", path, PATH_MAX);

@@ -62,6 +62,20 @@ bool WriteStandardError(const char* bytes, size_t size) {
     return WriteAll(STD_ERROR_HANDLE, bytes, size);
 }
 
+long ReadStandardInput(char* buffer, size_t size) {
+    HANDLE handle = ::GetStdHandle(STD_INPUT_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    const DWORD chunk = size > 0x10000 ? 0x10000 : static_cast<DWORD>(size);
+    DWORD read = 0;
+    if (!::ReadFile(handle, buffer, chunk, &read, nullptr)) {
+        // A pipe whose writer has closed it ends the input.
+        return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    }
+    return static_cast<long>(read);
+}
+
 int RunProgram(int argc, wchar_t** argv, ProgramEntry entry) {
     std::vector<std::u16string> arguments;
     for (int i = 1; i < argc; ++i) {

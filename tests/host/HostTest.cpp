@@ -2,6 +2,7 @@
 // object, and the program run in-process against the real plugin (only what
 // needs no search: no request leaves these tests).
 #include "host/ConsoleLog.h"
+#include "host/InputWords.h"
 #include "host/Lookup.h"
 #include "host/Options.h"
 #include "host/Plugin.h"
@@ -10,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,12 +27,28 @@ struct Outcome {
     std::string out, err;
 };
 
-Outcome RunWith(const Args& args) {
+// Reads text in pieces of at most piece bytes, then reports its end (or,
+// with fail, a failed read).
+InputWords::Read ReadFrom(const std::string& text, size_t piece, bool fail = false) {
+    auto at = std::make_shared<size_t>(0);
+    return [text, piece, fail, at](char* buffer, size_t size) -> long {
+        const size_t n = std::min({piece, size, text.size() - *at});
+        if (n == 0) {
+            return fail ? -1 : 0;
+        }
+        std::memcpy(buffer, text.data() + *at, n);
+        *at += n;
+        return static_cast<long>(n);
+    };
+}
+
+Outcome RunWith(const Args& args, const std::string& input = std::string()) {
     Outcome run;
-    Output output;
-    output.out = [&run](const std::string& s) { run.out += s; };
-    output.err = [&run](const std::string& s) { run.err += s; };
-    run.status = RunLookup(args, output);
+    Streams streams;
+    streams.out = [&run](const std::string& s) { run.out += s; };
+    streams.err = [&run](const std::string& s) { run.err += s; };
+    streams.in = ReadFrom(input, input.size() + 1);
+    run.status = RunLookup(args, streams);
     return run;
 }
 
@@ -49,6 +69,12 @@ TEST(OptionsTest, LookupTakesWordsAndBothCodesInAnyOrder) {
     EXPECT_EQ(o.to, u"fr");
     EXPECT_TRUE(o.json);
     EXPECT_TRUE(o.plugin.empty());
+
+    EXPECT_FALSE(o.readInput);
+    // --stdin stands in for the words, or adds to them.
+    ASSERT_TRUE(ParseOptions({u"--stdin", u"--from", u"fr", u"--to", u"en"}, &o, &error)) << error;
+    EXPECT_TRUE(o.readInput);
+    EXPECT_TRUE(o.words.empty());
 
     ASSERT_TRUE(ParseOptions({u"--plugin", u"x.dll", u"--languages"}, &o, &error));
     EXPECT_EQ(o.mode, Options::Mode::kLanguages);
@@ -71,6 +97,9 @@ TEST(OptionsTest, BadCommandLinesAreRefusedWithAReason) {
         {u"--info", u"house"},
         {u"--languages", u"--from", u"en"},
         {u"--info", u"--languages"},
+        {u"--languages", u"--stdin"},
+        {u"--stdin", u"--from", u"en"},
+        {u"--stdin=yes", u"--from", u"en", u"--to", u"fr"},
     };
     for (const Args& args : bad) {
         Options o;
@@ -92,6 +121,15 @@ TEST(FormatTest, TableColumnsAlignByCodePoints) {
     EXPECT_EQ(FormatTable({}), "");
 }
 
+TEST(FormatTest, ABlockIsTheWordAndItsEntriesIndentedOrWhyThereAreNone) {
+    EXPECT_EQ(FormatBlock(u"chevaux",
+                          {{u"cheval", u"horse", u"noun"}, {u"cheval", u"h\u00e9", u""}}, "unused"),
+              "chevaux\n"
+              "  cheval  horse  noun\n"
+              "  cheval  h\xC3\xA9\n");
+    EXPECT_EQ(FormatBlock(u"qwxz", {}, "no entries"), "qwxz\n  (no entries)\n");
+}
+
 TEST(FormatTest, JsonLinesKeepTheFieldOrderAndEscapeWhatJsonNeeds) {
     EXPECT_EQ(FormatJsonLines({{u"caf\u00e9", u"say \"hi\"\\", u"a\tb"}, {u"x", u"", u""}}),
               "{\"word\":\"caf\xC3\xA9\",\"name\":\"say \\\"hi\\\"\\\\\",\"type\":\"a\\tb\"}\n"
@@ -104,6 +142,80 @@ TEST(TextTest, Utf16BecomesUtf8AndLoneSurrogatesAreReplaced) {
     EXPECT_EQ(ToUtf8(lone), "a\xEF\xBF\xBD"
                             "b\xEF\xBF\xBD");
     EXPECT_EQ(DisplayWidth(lone), 4u);
+    const char16_t lastHigh[] = {u'x', 0xD800, 0};
+    EXPECT_EQ(ToUtf8(lastHigh), "x\xEF\xBF\xBD");
+    // A long text is converted in pieces of 65,536 units: a pair across the
+    // end of a piece stays one code point, a lone surrogate there is replaced.
+    const std::u16string run(65535, u'a');
+    EXPECT_EQ(ToUtf8(run + u"\U0001F600b"), std::string(65535, 'a') + "\xF0\x9F\x98\x80"
+                                                                      "b");
+    EXPECT_EQ(ToUtf8(run + char16_t(0xD800) + u"b"), std::string(65535, 'a') + "\xEF\xBF\xBD"
+                                                                               "b");
+    EXPECT_EQ(ToUtf8(run + u"a" + char16_t(0xDC00)), std::string(65536, 'a') + "\xEF\xBF\xBD");
+}
+
+// Every case twice: the input in one read, and a byte at a time (a line and
+// its line end, a UTF-8 sequence and a CR LF cut between reads).
+TEST(InputWordsTest, OneWordALineTrimmedAndBadLinesRefusedWhileTheRestIsRead) {
+    const std::string longest(InputWords::kMaxLineBytes, 'a');
+    const std::string input = std::string("\xEF\xBB\xBFmaisons\r\n" // byte order mark, CR LF
+                                          "\n"                      // blank lines are skipped
+                                          " \t \r\n"
+                                          "  caf\xC3\xA9 au lait \n" // trimmed; inner space kept
+                                          "bad\xC3(\n")              // line 5: not UTF-8
+                              + std::string("nul\0x\n", 6)           // line 6: NUL byte
+                              + longest + "b\n"                      // line 7: one byte too long
+                              + longest + "\r\n" // the longest line there may be
+                              + "\xE4\xB8\xAD\n" // U+4E2D
+                              + "yeux";          // no line feed at the end
+    for (const size_t piece : {input.size(), size_t{1}}) {
+        InputWords words(ReadFrom(input, piece));
+        std::vector<std::u16string> taken;
+        std::vector<std::string> problems;
+        std::vector<size_t> lines;
+        std::u16string word;
+        std::string problem;
+        for (int guard = 0; guard < 20; ++guard) {
+            const InputWords::Next next = words.Take(&word, &problem);
+            if (next == InputWords::Next::kEnd) {
+                break;
+            }
+            ASSERT_NE(next, InputWords::Next::kFailed);
+            if (next == InputWords::Next::kWord) {
+                taken.push_back(word);
+            } else {
+                problems.push_back(problem);
+            }
+            lines.push_back(words.line());
+        }
+        EXPECT_EQ(taken, (Args{u"maisons", u"caf\u00e9 au lait",
+                               std::u16string(longest.begin(), longest.end()), u"\u4e2d", u"yeux"}))
+            << piece;
+        EXPECT_EQ(problems,
+                  (std::vector<std::string>{"line 5 of standard input is not UTF-8",
+                                            "line 6 of standard input holds a NUL byte",
+                                            "line 7 of standard input is longer than 4096 bytes"}))
+            << piece;
+        EXPECT_EQ(lines, (std::vector<size_t>{1, 4, 5, 6, 7, 8, 9, 10})) << piece;
+        EXPECT_EQ(words.Take(&word, &problem), InputWords::Next::kEnd);
+    }
+}
+
+TEST(InputWordsTest, AFailedReadEndsTheInputAndDropsTheLineItCut) {
+    for (const size_t piece : {size_t{100}, size_t{1}}) {
+        InputWords words(ReadFrom("house\nhal", piece, true));
+        std::u16string word;
+        std::string problem;
+        ASSERT_EQ(words.Take(&word, &problem), InputWords::Next::kWord);
+        EXPECT_EQ(word, u"house");
+        EXPECT_EQ(words.Take(&word, &problem), InputWords::Next::kFailed);
+        EXPECT_EQ(problem, "standard input could not be read");
+        EXPECT_EQ(words.Take(&word, &problem), InputWords::Next::kFailed);
+    }
+    InputWords none(nullptr);
+    std::u16string word;
+    std::string problem;
+    EXPECT_EQ(none.Take(&word, &problem), InputWords::Next::kFailed);
 }
 
 TEST(ConsoleLogTest, BothReportKindsArriveThroughTheHostsTable) {
@@ -159,6 +271,11 @@ TEST(RunLookupTest, UsageErrorsAndHelp) {
     EXPECT_EQ(help.status, kExitFound);
     EXPECT_EQ(help.out, kUsageText);
     EXPECT_EQ(RunWith({u"house", u"--from", u"en"}).status, kExitUsage);
+    // Standard input without a word in it looks nothing up.
+    Outcome empty = RunWith({u"--stdin", u"--from", u"en", u"--to", u"fr"}, "\n  \n");
+    EXPECT_EQ(empty.status, kExitUsage);
+    EXPECT_EQ(empty.out, "");
+    EXPECT_EQ(empty.err, "lexigrove-lookup: no word to look up (standard input held none)\n");
 }
 
 TEST(RunLookupTest, CodesThePluginDoesNotListAreRefusedBeforeAnySearch) {

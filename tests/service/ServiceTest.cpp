@@ -4,6 +4,8 @@
 #include "DictFiles.h"
 #include "ServiceProcess.h"
 
+#include "tests/support/PercentEscape.h"
+
 #include <gtest/gtest.h>
 #include <tinyxml.h>
 
@@ -113,22 +115,6 @@ protected:
     static ServiceProcess* service_;
 };
 ServiceProcess* InstalledData::service_ = nullptr;
-
-// A query value with every byte but letters and digits escaped.
-std::string Escape(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
 
 TEST_F(InstalledData, KnownWordGivesItsTranslationsInTheReplyLayout) {
     const HttpReply http = Get(service_->port(), Query("en", "fr", "house"));
@@ -417,7 +403,7 @@ TEST_F(InstalledData, HeadwordsOfHardLayoutsAllHaveTranslations) {
         std::vector<std::string> empty;
         for (size_t i = 0; i < 150; ++i) {
             const std::string& word = headwords[(2 * i + 1) * headwords.size() / 300];
-            if (Look(c.from, c.to, Escape(word)).Names().empty()) {
+            if (Look(c.from, c.to, testsupport::PercentEscaped(word)).Names().empty()) {
                 empty.push_back(word);
             }
         }
@@ -445,7 +431,7 @@ TEST_F(InstalledData, EnglishWithEveryCodeAnswersEntriesOrNoDictionary) {
         // its translations, or at least some English comes back.
         bool back = false;
         for (const std::string& name : there.Names()) {
-            const Reply again = Look(code, "en", Escape(name), true);
+            const Reply again = Look(code, "en", testsupport::PercentEscaped(name), true);
             if (!again.Names().empty()) {
                 back = true;
                 break;
