@@ -99,7 +99,8 @@ struct Lemmas::Language {
     std::unique_ptr<Hunspell> hunspell;
     std::unique_ptr<Converter> toDictionary, fromDictionary; // null for UTF-8
     VoikkoHandle* voikko = nullptr;
-    std::unordered_multimap<std::string, std::string> exceptions; // WordNet: form -> lemma
+    // WordNet: form -> its lemmas, in the lists' order.
+    std::unordered_map<std::string, std::vector<std::string>> exceptions;
 
     ~Language() {
         if (voikko != nullptr) {
@@ -142,7 +143,7 @@ struct Lemmas::Language {
                         at = end + 1;
                     }
                     for (size_t i = 1; i < words.size(); ++i) {
-                        exceptions.emplace(words[0], words[i]);
+                        exceptions[words[0]].push_back(words[i]);
                     }
                 }
             }
@@ -171,9 +172,11 @@ struct Lemmas::Language {
         // WordNet's irregular forms first: Hunspell takes many of them
         // (went, children) for words of their own.
         const std::string lower = FoldCase(word);
-        const auto range = exceptions.equal_range(lower);
-        for (auto it = range.first; it != range.second; ++it) {
-            Add(it->second, word, &out);
+        const auto found = exceptions.find(lower);
+        if (found != exceptions.end()) {
+            for (const std::string& lemma : found->second) {
+                Add(lemma, word, &out);
+            }
         }
         std::lock_guard<std::mutex> lock(mutex);
         if (hunspell != nullptr) {
