@@ -8,6 +8,8 @@
 #include <unicode/uscript.h>
 #include <unicode/utf8.h>
 
+#include <utility>
+
 namespace service {
 
 namespace {
@@ -53,32 +55,26 @@ bool DropsMarks(UChar32 c) {
 // The plain letters for a letter that no decomposition takes apart; null
 // for every other.
 const char16_t* PlainLetters(UChar32 c) {
-    switch (c) {
-    case 0xDF: // ß, where folding has not made it "ss" already
-        return u"ss";
-    case 0xE6: // æ
-        return u"ae";
-    case 0xF0:  // ð
-    case 0x111: // đ
-        return u"d";
-    case 0xF8: // ø
-        return u"o";
-    case 0xFE: // þ
-        return u"th";
-    case 0x127: // ħ
-        return u"h";
-    case 0x131: // ı
-        return u"i";
-    case 0x140: // ŀ
-    case 0x142: // ł
-        return u"l";
-    case 0x153: // œ
-        return u"oe";
-    case 0x167: // ŧ
-        return u"t";
-    default:
-        return nullptr;
+    static const std::pair<UChar32, const char16_t*> kLetters[] = {
+        {0xDF, u"ss"},  // ß, where folding has not made it "ss" already
+        {0xE6, u"ae"},  // æ
+        {0xF0, u"d"},   // ð
+        {0x111, u"d"},  // đ
+        {0xF8, u"o"},   // ø
+        {0xFE, u"th"},  // þ
+        {0x127, u"h"},  // ħ
+        {0x131, u"i"},  // ı
+        {0x140, u"l"},  // ŀ
+        {0x142, u"l"},  // ł
+        {0x153, u"oe"}, // œ
+        {0x167, u"t"},  // ŧ
+    };
+    for (const auto& [letter, plain] : kLetters) {
+        if (letter == c) {
+            return plain;
+        }
     }
+    return nullptr;
 }
 
 } // namespace
