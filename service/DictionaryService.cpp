@@ -30,13 +30,13 @@ DictionaryService::Slot& DictionaryService::SlotFor(std::map<std::string, Slot>&
     return slots[file]; // std::map never moves its elements
 }
 
-Dictionary* DictionaryService::FileDictionary(const std::string& file) {
+Dictionary* DictionaryService::FileDictionary(const std::string& file, CaseRules rules) {
     Slot& slot = SlotFor(files_, file);
     std::call_once(slot.once, [&] {
         const auto started = std::chrono::steady_clock::now();
         auto dictionary = std::make_unique<Dictionary>();
         std::string error;
-        if (dictionary->Load(folder_, file, &error)) {
+        if (dictionary->Load(folder_, file, rules, &error)) {
             std::fprintf(stderr, "lexigrove-service: loaded %s (%zu headwords) in %lld ms\n",
                          file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
             slot.dictionary = std::move(dictionary);
@@ -49,23 +49,47 @@ Dictionary* DictionaryService::FileDictionary(const std::string& file) {
 
 Dictionary* DictionaryService::Load(const Direction& direction) {
     if (!direction.reversed) {
-        return FileDictionary(direction.file);
+        return FileDictionary(direction.file, CaseRulesFor(direction.from));
     }
     Slot& slot = SlotFor(reversed_, direction.file);
     std::call_once(slot.once, [&] {
-        Dictionary* forward = FileDictionary(direction.file);
+        // The file's headwords are in the language this direction goes to.
+        Dictionary* forward = FileDictionary(direction.file, CaseRulesFor(direction.to));
         if (forward == nullptr) {
             return;
         }
         const auto started = std::chrono::steady_clock::now();
         auto dictionary = std::make_unique<Dictionary>();
-        dictionary->LoadReversed(*forward);
+        dictionary->LoadReversed(*forward, CaseRulesFor(direction.from));
         std::fprintf(
             stderr, "lexigrove-service: built the reverse of %s (%zu headwords) in %lld ms\n",
             direction.file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
         slot.dictionary = std::move(dictionary);
     });
     return slot.dictionary.get();
+}
+
+bool DictionaryService::LearnerLookup(const Dictionary& dictionary, const std::string& from,
+                                      std::string_view word, std::vector<Entry>* out) {
+    if (!dictionary.Lookup(word, out, nullptr, false)) {
+        return false;
+    }
+    // Then the entries of each of its lemmas the dictionary has, after the
+    // word's own ("sprach" may be a headword and a form of "sprechen"). A
+    // lemma is looked up exactly and in letter case only: its accents are
+    // right.
+    std::vector<Entry> more;
+    for (const std::string& lemma : lemmas_.Of(from, word)) {
+        if (!dictionary.Lookup(lemma, &more, nullptr, false)) {
+            return false;
+        }
+        for (Entry& entry : more) {
+            out->push_back(std::move(entry));
+        }
+    }
+    // Accents tell words apart (año, ano): a headword that differs from the
+    // word only in accents is offered only when nothing else is found.
+    return !out->empty() || dictionary.Lookup(word, out);
 }
 
 Answer DictionaryService::Handle(std::string_view target) {
@@ -89,9 +113,11 @@ Answer DictionaryService::Handle(std::string_view target) {
         answer.body = UnsupportedReply("no dictionary for " + query.from + " -> " + query.to);
         return answer;
     }
-    Dictionary* dictionary = Load(directions_[found->second]);
+    const Direction& direction = directions_[found->second];
+    Dictionary* dictionary = Load(direction);
     std::vector<Entry> entries;
-    if (dictionary == nullptr || !dictionary->Lookup(query.word, &entries)) {
+    if (dictionary == nullptr ||
+        !LearnerLookup(*dictionary, direction.from, query.word, &entries)) {
         answer.httpStatus = 500;
         answer.body = ErrorReply("dictionary data unreadable");
         return answer;

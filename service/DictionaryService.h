@@ -7,6 +7,7 @@
 
 #include "service/Dictionary.h"
 #include "service/Languages.h"
+#include "service/Lemmas.h"
 
 #include <map>
 #include <memory>
@@ -31,8 +32,8 @@ public:
 
     // The reply to one request target (origin or absolute form):
     // - the dictionary path with a well-formed query for a served direction:
-    //   200, status "ok", with a result per matching entry (none for a word
-    //   the dictionary lacks);
+    //   200, status "ok", with a result per matching entry, the word's own
+    //   first, then its lemmas' (none for a word the dictionary lacks);
     // - a well-formed query for a direction without a dictionary (unknown
     //   codes and a language to itself included): 200, status "unsupported",
     //   message "no dictionary for FROM -> TO";
@@ -44,6 +45,10 @@ public:
     // The directions served, in the plugin's table order.
     const std::vector<Direction>& Directions() const { return directions_; }
 
+    // What gives the lemmas of words in a client's language ("Hunspell
+    // de_DE"); empty when its words are only folded.
+    std::string LemmaSources(const std::string& code) const { return lemmas_.Sources(code); }
+
 private:
     struct Slot {
         std::once_flag once;
@@ -51,8 +56,13 @@ private:
     };
     // The loaded dictionary of a direction; null when its file cannot be read.
     Dictionary* Load(const Direction& direction);
-    Dictionary* FileDictionary(const std::string& file);
+    Dictionary* FileDictionary(const std::string& file, CaseRules rules);
     Slot& SlotFor(std::map<std::string, Slot>& slots, const std::string& file);
+    // The entries a learner means by word in a text of language from: its
+    // own, then its lemmas', then (only when neither finds any) those of the
+    // headwords that differ from it only in accents.
+    bool LearnerLookup(const Dictionary& dictionary, const std::string& from, std::string_view word,
+                       std::vector<Entry>* out);
 
     std::string folder_;
     std::vector<Direction> directions_;
@@ -60,6 +70,7 @@ private:
     std::mutex mutex_; // guards the two maps' structure, never held while loading
     std::map<std::string, Slot> files_;
     std::map<std::string, Slot> reversed_; // by the forward file's name
+    Lemmas lemmas_;
 };
 
 } // namespace service

@@ -12,7 +12,9 @@
 // (complete when it appears). --request-log appends one line per request:
 // method, target, status, result count and the client's port (one port per
 // connection, so the lines show how many connections the clients made).
-// --list prints the directions the dictionaries in DIR serve and exits.
+// --list prints the directions the dictionaries in DIR serve, each with the
+// data that gives the lemmas of its words ("folding only" where none is
+// installed), and exits.
 // Runs until SIGINT or SIGTERM, then exits 0.
 //
 // The server is libmicrohttpd's event loop (epoll) on --threads threads
@@ -38,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -261,9 +264,14 @@ int main(int argc, char** argv) {
     }
     service::DictionaryService dictionary(data);
     if (list) {
+        std::map<std::string, std::string> sources; // by code: the lemmas' data
         for (const service::Direction& d : dictionary.Directions()) {
-            std::printf("%s %s %s%s\n", d.from.c_str(), d.to.c_str(), d.file.c_str(),
-                        d.reversed ? " reversed" : "");
+            if (sources.count(d.from) == 0) {
+                const std::string lemmas = dictionary.LemmaSources(d.from);
+                sources[d.from] = lemmas.empty() ? "folding only" : "lemmas: " + lemmas;
+            }
+            std::printf("%s %s %s%s (%s)\n", d.from.c_str(), d.to.c_str(), d.file.c_str(),
+                        d.reversed ? " reversed" : "", sources[d.from].c_str());
         }
         return 0;
     }

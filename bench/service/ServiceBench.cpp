@@ -5,9 +5,15 @@
 // machine. Then the service's latency for lookups on new connections while
 // 256 idle kept-alive connections stay open.
 //
+// With --learner-set, then the share of a learner's words (inflected,
+// capitalised, without accents) that find their dictionary form, and the
+// lookup rate of a mix of exact and inflected words against exact ones.
+//
 //   bench_service --index FILE --database NAME --from CODE --to CODE
 //                 --service-port PORT --dictd-port PORT [--rounds N]
+//                 [--learner-set FILE]
 #include "bench/common/Report.h"
+#include "service/Folding.h"
 #include "tests/support/PercentEscape.h"
 
 #include <arpa/inet.h>
@@ -23,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +42,7 @@ struct Options {
     std::string index, database, from, to;
     int servicePort = 0, dictdPort = 0, rounds = 3;
     int servicePid = 0, dictdPid = 0;
+    std::string learnerSet;
 };
 
 // CPU seconds a process has used, its waited-for children included (dictd
@@ -158,9 +166,17 @@ public:
         prefix_ =
             "GET /serverjobs/dictionary.php?fromlang=" + o.from + "&tolang=" + o.to + "&word=";
     }
+    // A word written "FROM\tTO\tWORD" is looked up in that direction.
     long Lookup(const std::string& word) override {
-        if (s_ < 0 || !SendAll(s_, prefix_ + testsupport::PercentEscaped(word) +
-                                       " HTTP/1.1\r\nHost: bench\r\n\r\n")) {
+        std::string request = prefix_ + testsupport::PercentEscaped(word);
+        const size_t tab = word.find('\t');
+        if (tab != std::string::npos) {
+            const size_t tab2 = word.find('\t', tab + 1);
+            request = "GET /serverjobs/dictionary.php?fromlang=" + word.substr(0, tab) +
+                      "&tolang=" + word.substr(tab + 1, tab2 - tab - 1) +
+                      "&word=" + testsupport::PercentEscaped(word.substr(tab2 + 1));
+        }
+        if (s_ < 0 || !SendAll(s_, request + " HTTP/1.1\r\nHost: bench\r\n\r\n")) {
             return -1;
         }
         size_t split;
@@ -179,7 +195,8 @@ public:
                 return -1;
             }
         }
-        const std::string body = buffer_.substr(split + 4, length);
+        body_ = buffer_.substr(split + 4, length);
+        const std::string& body = body_;
         buffer_.erase(0, split + 4 + length);
         if (body.find("status=\"ok\"") == std::string::npos) {
             return -1;
@@ -192,8 +209,12 @@ public:
         return items;
     }
 
+    // The reply document of the last lookup.
+    const std::string& body() const { return body_; }
+
 private:
     std::string prefix_;
+    std::string body_;
 };
 
 class DictClient : public Client {
@@ -359,6 +380,187 @@ double IdleConnectionsP99(const Options& o, const std::vector<std::string>& word
     return Percentile(latencies, 0.99);
 }
 
+// One line of the learner's set (bench/service/learner-set.tsv, written by
+// make-learner-set).
+struct LearnerCase {
+    std::string kind, from, to, word, lemma;
+};
+
+std::vector<LearnerCase> ReadLearnerSet(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<LearnerCase> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::vector<std::string> fields;
+        size_t at = 0;
+        for (size_t tab; (tab = line.find('\t', at)) != std::string::npos; at = tab + 1) {
+            fields.push_back(line.substr(at, tab - at));
+        }
+        fields.push_back(line.substr(at));
+        if (fields.size() >= 5) {
+            out.push_back({fields[0], fields[1], fields[2], fields[3], fields[4]});
+        }
+    }
+    return out;
+}
+
+// The words of the results of a reply document, their XML escapes undone.
+std::vector<std::string> ResultWords(const std::string& body) {
+    std::vector<std::string> out;
+    const std::string open = "<word name=\"";
+    for (size_t at = body.find(open); at != std::string::npos; at = body.find(open, at + 1)) {
+        const size_t start = at + open.size();
+        std::string word = body.substr(start, body.find('"', start) - start);
+        for (const auto& [escape, text] : {std::pair<std::string, std::string>{"&lt;", "<"},
+                                           {"&gt;", ">"},
+                                           {"&quot;", "\""},
+                                           {"&apos;", "'"},
+                                           {"&amp;", "&"}}) {
+            for (size_t e = word.find(escape); e != std::string::npos; e = word.find(escape, e)) {
+                word.replace(e, escape.size(), text);
+                e += text.size();
+            }
+        }
+        out.push_back(word);
+    }
+    return out;
+}
+
+// How well the service finds what a learner means: each line of the set is
+// right when a result's word is its dictionary form (ignoring letter case);
+// an "apart" line when no result is the accented headword; a "nonsense" line
+// when nothing is found. Prints the share per kind and direction and the
+// RATIO lines of each kind; false when a lookup failed.
+bool LearnerQuality(const Options& o, const std::vector<LearnerCase>& set) {
+    std::map<std::string, std::map<std::string, std::pair<int, int>>> tally; // kind, direction
+    std::vector<std::string> misses;
+    HttpClient client(o.servicePort, o);
+    for (const LearnerCase& c : set) {
+        if (client.Lookup(c.from + "\t" + c.to + "\t" + c.word) < 0) {
+            std::fprintf(stderr, "bench_service: the lookup of %s (%s -> %s) failed\n",
+                         c.word.c_str(), c.from.c_str(), c.to.c_str());
+            return false;
+        }
+        const std::vector<std::string> words = ResultWords(client.body());
+        const service::CaseRules rules = service::CaseRulesFor(c.from);
+        bool right = false;
+        if (c.kind == "nonsense") {
+            right = words.empty();
+        } else if (c.kind == "apart") {
+            right = std::find(words.begin(), words.end(), c.lemma) == words.end();
+        } else {
+            for (const std::string& w : words) {
+                right = right || service::FoldCase(w, rules) == service::FoldCase(c.lemma, rules);
+            }
+        }
+        auto& count = tally[c.kind][c.from + ">" + c.to];
+        count.first += right ? 1 : 0;
+        ++count.second;
+        if (!right) {
+            misses.push_back(c.kind + " " + c.from + ">" + c.to + " " + c.word + " (" + c.lemma +
+                             ")");
+        }
+    }
+    std::printf("learner's set: %zu lookups (bench/service/learner-set.tsv)\n", set.size());
+    std::map<std::string, std::pair<int, int>> totals;
+    for (const auto& [kind, directions] : tally) {
+        std::printf("%-10s", kind.c_str());
+        for (const auto& [direction, count] : directions) {
+            std::printf(" %s %d/%d", direction.c_str(), count.first, count.second);
+            totals[kind].first += count.first;
+            totals[kind].second += count.second;
+        }
+        std::printf("\n");
+    }
+    for (const std::string& miss : misses) {
+        std::printf("missed: %s\n", miss.c_str());
+    }
+    struct Target {
+        const char *kind, *name;
+        double limit;
+    };
+    for (const Target& t : {Target{"inflected", "learner/inflected-found", 0.9},
+                            Target{"capital", "learner/capitals-found", 1.0},
+                            Target{"accents", "learner/without-accents-found", 0.95},
+                            Target{"dictionary", "learner/dictionary-forms-found", 1.0},
+                            Target{"apart", "learner/accents-apart-kept", 1.0}}) {
+        const auto& [right, all] = totals[t.kind];
+        bench::PrintRatio(t.name, all > 0 ? static_cast<double>(right) / all : 0, ">=", t.limit,
+                          std::to_string(right) + " of " + std::to_string(all));
+    }
+    // The service's resident memory with the set's 20 directions and their
+    // morphology loaded.
+    std::ifstream status("/proc/" + std::to_string(o.servicePid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            bench::PrintFigure("service/resident-mib-after-learner-set",
+                               std::atof(line.c_str() + 6) / 1024.0,
+                               "20 directions and their morphology loaded");
+        }
+    }
+    const auto& [quiet, nonsense] = totals["nonsense"];
+    bench::PrintRatio("learner/nonsense-answered", nonsense - quiet, "<=", 0,
+                      "of " + std::to_string(nonsense) + " made-up words");
+    return true;
+}
+
+// The lookup rate of a mix of exact and inflected words against exact words
+// alone, rounds alternating, at 1 and 8 clients; and at 1 client the p99 of
+// the words that need their lemma.
+bool LearnerSpeed(const Options& o, const std::vector<std::string>& exact,
+                  const std::vector<LearnerCase>& set) {
+    std::vector<std::string> inflected;
+    for (const LearnerCase& c : set) {
+        if (c.kind == "inflected") {
+            inflected.push_back(c.from + "\t" + c.to + "\t" + c.word);
+        }
+    }
+    if (inflected.empty()) {
+        return false;
+    }
+    std::vector<std::string> mix = exact;
+    for (size_t i = 1; i < mix.size(); i += 2) {
+        mix[i] = inflected[(i / 2) % inflected.size()];
+    }
+    RunOnce<HttpClient>(o.servicePort, o, mix, 8); // loads every direction's data
+    for (int clients : {1, 8}) {
+        Totals plain, mixed;
+        std::vector<double> lemmaLatencies;
+        for (int round = 0; round < o.rounds; ++round) {
+            plain.Add(RunOnce<HttpClient>(o.servicePort, o, exact, clients));
+            const Run run = RunOnce<HttpClient>(o.servicePort, o, mix, clients);
+            mixed.Add(run);
+            if (clients == 1) {
+                for (size_t i = 1; i < run.latencies.size(); i += 2) {
+                    lemmaLatencies.push_back(run.latencies[i]);
+                }
+            }
+        }
+        if (plain.failed != 0 || mixed.failed != 0) {
+            return false;
+        }
+        const std::string suffix =
+            "-" + std::to_string(clients) + "-client" + (clients == 1 ? "" : "s");
+        std::printf("%d clients: exact words %.0f lookups/s, half inflected %.0f lookups/s\n",
+                    clients, plain.PerSecond(), mixed.PerSecond());
+        bench::PrintRatio("service/mixed-vs-exact-lookups-per-s" + suffix,
+                          mixed.PerSecond() / plain.PerSecond(), ">=", 0.8,
+                          std::to_string(static_cast<long>(mixed.PerSecond())) + " vs " +
+                              std::to_string(static_cast<long>(plain.PerSecond())) + " lookups/s");
+        if (clients == 1) {
+            char detail[96];
+            std::snprintf(detail, sizeof detail, "%zu inflected words, p50 %.3f ms",
+                          lemmaLatencies.size(), Percentile(lemmaLatencies, 0.5));
+            bench::PrintRatio("service/lemma-lookup-p99-ms-1-client",
+                              Percentile(lemmaLatencies, 0.99), "<=", 5.0, detail);
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -381,6 +583,8 @@ int main(int argc, char** argv) {
             o.servicePid = std::atoi(value.c_str());
         } else if (name == "--dictd-pid") {
             o.dictdPid = std::atoi(value.c_str());
+        } else if (name == "--learner-set") {
+            o.learnerSet = value;
         } else if (name == "--rounds") {
             o.rounds = std::max(1, std::atoi(value.c_str()));
         }
@@ -460,5 +664,13 @@ int main(int argc, char** argv) {
     }
     bench::PrintRatio("service/new-connection-p99-ms-behind-256-idle", idle, "<=", 50.0,
                       "1,000 lookups, each on a new connection");
+    if (!o.learnerSet.empty()) {
+        const std::vector<LearnerCase> set = ReadLearnerSet(o.learnerSet);
+        if (set.empty() || !LearnerQuality(o, set) || !LearnerSpeed(o, words, set)) {
+            std::fprintf(stderr, "bench_service: the learner's set %s did not run\n",
+                         o.learnerSet.c_str());
+            return 1;
+        }
+    }
     return ok ? 0 : 1;
 }
