@@ -1,6 +1,7 @@
 #include "service/Dictionary.h"
 
 #include "basiccpp/Ascii.h"
+#include "service/IndexCheck.h"
 
 #include <algorithm>
 
@@ -482,6 +483,9 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, std::s
     std::string dataError;
     if (!data_.Open(base + ".dict.dz", &dataError) && !data_.Open(base + ".dict", error)) {
         *error = dataError + "; " + *error;
+        return false;
+    }
+    if (!CheckIndex(index_, data_.TextSize(), base + ".index", error)) {
         return false;
     }
     folded_ = FoldCase(index_);

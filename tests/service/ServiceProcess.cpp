@@ -1,7 +1,7 @@
 #include "ServiceProcess.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "service/Address.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -96,17 +96,7 @@ int ServiceProcess::Stop(int signal, int timeoutMs) {
 int Connect(const std::string& host, int port) {
     sockaddr_storage storage{};
     socklen_t length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(port));
-        length = sizeof *v4;
-    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<uint16_t>(port));
-        length = sizeof *v6;
-    } else {
+    if (!service::ParseSocketAddress(host, port, &storage, &length)) {
         return -1;
     }
     const int s = socket(storage.ss_family, SOCK_STREAM, 0);
