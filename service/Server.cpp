@@ -314,15 +314,31 @@ bool Server::Start(const ServerSettings& settings, std::string* error) {
     const unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TURBO |
                            MHD_USE_ERROR_LOG | MHD_ALLOW_SUSPEND_RESUME |
                            (v6 ? MHD_USE_DUAL_STACK : 0);
-    daemon_ = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &Callbacks::OnRequest, this, MHD_OPTION_EXTERNAL_LOGGER,
-        &Callbacks::OnLibraryMessage, this, MHD_OPTION_SOCK_ADDR,
-        reinterpret_cast<const sockaddr*>(&settings.address), MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024u,
-        MHD_OPTION_THREAD_POOL_SIZE, settings.threads, MHD_OPTION_CONNECTION_TIMEOUT,
-        settings.idleTimeout, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionPool,
-        MHD_OPTION_CONNECTION_LIMIT, settings.maxConnections, MHD_OPTION_URI_LOG_CALLBACK,
-        &Callbacks::OnRequestLine, this, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted, this,
-        MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::OnConnection, this, MHD_OPTION_END);
+    auto number = [](MHD_OPTION option, intptr_t value) {
+        return MHD_OptionItem{option, value, nullptr};
+    };
+    auto callback = [this](MHD_OPTION option, auto function) {
+        return MHD_OptionItem{option, reinterpret_cast<intptr_t>(function), this};
+    };
+    // The library's messages go to OnLibraryMessage from the first one on.
+    std::vector<MHD_OptionItem> options = {
+        callback(MHD_OPTION_EXTERNAL_LOGGER, &Callbacks::OnLibraryMessage),
+        {MHD_OPTION_SOCK_ADDR, 0,
+         const_cast<sockaddr*>(reinterpret_cast<const sockaddr*>(&settings.address))},
+        number(MHD_OPTION_LISTEN_BACKLOG_SIZE, 1024),
+        number(MHD_OPTION_CONNECTION_TIMEOUT, settings.idleTimeout),
+        number(MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionPool)),
+        number(MHD_OPTION_CONNECTION_LIMIT, settings.maxConnections),
+        callback(MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::OnRequestLine),
+        callback(MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::OnCompleted),
+        callback(MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::OnConnection),
+    };
+    if (settings.threads > 1) { // one thread is the polling thread alone
+        options.push_back(number(MHD_OPTION_THREAD_POOL_SIZE, settings.threads));
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Callbacks::OnRequest, this,
+                               MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     if (daemon_ == nullptr) {
         *error = "the HTTP server did not start";
         loader_.reset();
