@@ -1,83 +1,103 @@
-// One dictd dictionary (FreeDict data as Debian installs it): its index,
-// case-insensitive look-up of headwords, and the reading of an entry's text
-// into translations.
+// One dictd dictionary (FreeDict data as Debian installs it), or the reverse
+// of one: its headwords in a sorted key table and their look-up, exact, then
+// ignoring letter case, then ignoring accents. service/Entry.h reads the text
+// of the entries it finds.
 #pragma once
 
 #include "service/DictData.h"
+#include "service/Entry.h"
+#include "service/Folding.h"
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace service {
 
-// Lower-cases UTF-8 text for comparison: ASCII, Latin-1, Latin Extended-A,
-// Greek and Cyrillic capitals. Every other byte (and any invalid sequence) is
-// kept as it is, so the result always has the input's byte length.
-std::string FoldCase(std::string_view text);
-
-struct Translation {
-    std::string name; // the translation as the entry writes it, annotations removed
-    std::string type; // part of speech ("noun", "verb", ...) or "translation"
+// How a looked-up word met the headwords it found.
+enum class MatchKind {
+    kNone,    // nothing found
+    kExact,   // byte for byte (after normal form C), or only in letter case
+    kAccents, // only once accents were left out on both sides
 };
-
-struct Entry {
-    std::string headword;
-    std::vector<Translation> translations;
-};
-
-// The label used when neither the translation nor its entry names a part of
-// speech.
-extern const char* const kPlainTranslation;
-
-// Reads the text of one FreeDict entry: a headword line ("word /ipa/ <pos>"),
-// then one line per sense (optionally numbered "1. "), each a comma-separated
-// list of translations that may carry their own "<pos, gender>" groups.
-// Indented example, note and synonym lines and "see:" references are skipped.
-// Each translation becomes one item, duplicates dropped, in order.
-// definitionLines: the dictionary follows each line of translations with a
-// definition in the headword's own language (the WikDict-made FreeDict
-// dictionaries do), so an unnumbered line after translations is left out
-// even in an entry that does not number its senses.
-std::vector<Translation> ParseEntry(std::string_view text, bool definitionLines = false);
 
 class Dictionary {
 public:
     // Loads folder/name.index and the text from folder/name.dict.dz (or
-    // folder/name.dict). Its "00databaseshort" entry tells whether WikDict
-    // made it. False with a reason when either is missing or
-    // unreadable.
-    bool Load(const std::string& folder, const std::string& name, std::string* error);
+    // folder/name.dict); rules fold the headwords' letter case. Its
+    // "00databaseshort" entry tells whether WikDict made it, or CC-CEDICT
+    // (see ParseEntry). False with a
+    // reason when either file is missing or unreadable.
+    bool Load(const std::string& folder, const std::string& name, CaseRules rules,
+              std::string* error);
 
-    // Makes this dictionary the reverse of forward: every translation of every
-    // entry becomes a headword whose translations are the forward headwords.
-    void LoadReversed(Dictionary& forward);
+    // Makes this dictionary the reverse of forward, which must stay loaded
+    // as long as this one: every translation of every entry becomes a
+    // headword whose translations are the forward headwords (in the forward
+    // index's order), its case folded by rules.
+    void LoadReversed(const Dictionary& forward, CaseRules rules);
 
-    // Every entry whose headword equals word ignoring letter case, in index
-    // order; entries without any translation are left out. False when the
+    // The entries of word, entries without any translation left out: those
+    // whose headword is word exactly come first, then those that differ only
+    // in letter case, each group in index order; only when there are none,
+    // those whose headword differs only in accents (and case), unless
+    // accents is false. *kind (when given) says which. False when the
     // dictionary text could not be read.
-    bool Lookup(std::string_view word, std::vector<Entry>* out);
+    bool Lookup(std::string_view word, std::vector<Entry>* out, MatchKind* kind = nullptr,
+                bool accents = true) const;
 
-    size_t HeadwordCount() const { return reversed_ ? reverse_.size() : records_.size(); }
+    size_t HeadwordCount() const { return fold_.size(); }
+
+    // Bytes held for the look-up beside the index file and the text: the key
+    // tables, the folded keys that differ from the headwords and, in a
+    // reversed dictionary, its headwords and their translations.
+    size_t TableBytes() const;
 
 private:
-    struct Record {
-        uint32_t at;     // headword position in index_ (and in folded_)
-        uint32_t length; // headword length in bytes
-        uint64_t offset; // entry position in the dictionary text
-        uint64_t size;   // entry length
+    // One key of a key table. A key that is the headword itself points into
+    // the headwords' bytes; one that folding changed is kept in keys_.
+    struct Key {
+        uint32_t at;
+        uint32_t size; // kOwnKey set: at is in keys_
+        uint32_t headword;
     };
-    std::string_view Key(const Record& r) const { return {folded_.data() + r.at, r.length}; }
+    static constexpr uint32_t kOwnKey = 0x80000000u;
+    // A reversed headword: its bytes in names_ and its translations in
+    // postings_[first, next one's first).
+    struct Reversed {
+        uint32_t at, size, first;
+    };
+    struct Posting {
+        uint32_t line; // the forward headword's index line
+        uint32_t type; // into types_
+    };
 
-    bool reversed_ = false;
+    std::string_view KeyBytes(const Key& k) const;
+    // A headword as the index (or the reversal) writes it.
+    std::string_view Headword(uint32_t headword) const;
+    // Fills the key tables for the given headwords (ids in ascending order).
+    void BuildKeys(const std::vector<uint32_t>& headwords);
+    void Find(std::string_view folded, std::vector<uint32_t>* found) const;
+    void FindAccents(std::string_view folded, std::vector<uint32_t>* found) const;
+    bool Read(const std::vector<uint32_t>& headwords, std::vector<Entry>* out) const;
+
+    CaseRules rules_ = CaseRules::kDefault;
     bool definitionLines_ = false; // made by WikDict, see ParseEntry
-    std::string index_;            // the index file
-    std::string folded_;           // the index file case-folded, byte for byte aligned
-    std::vector<Record> records_;  // sorted by folded headword, stable
-    DictData data_;
-    std::map<std::string, Entry> reverse_; // folded headword -> entry
+    bool commasInNames_ = false;   // CC-CEDICT, see ParseEntry
+    std::string indexFile_;        // the index file, which index_ views
+    std::string_view index_;
+    // Forward: headword ids are the offsets of their index lines. Reversed:
+    // indexes into reversed_.
+    std::vector<Key> fold_;   // every headword, by case-folded key, then id
+    std::vector<Key> accent_; // headwords whose accents fold away, by that key
+    std::string keys_;        // folded keys that differ from their headword
+    mutable DictData data_;
+    const Dictionary* forward_ = nullptr; // set when this is a reverse
+    std::string names_;                   // reversed headwords' bytes
+    std::vector<Reversed> reversed_;
+    std::vector<Posting> postings_;
+    std::vector<std::string> types_;
 };
 
 } // namespace service

@@ -99,12 +99,13 @@ std::shared_ptr<Dictionary> DictionaryService::LoadSlot(Slot& slot, std::string*
 }
 
 std::shared_ptr<Dictionary> DictionaryService::FileDictionary(const std::string& file,
-                                                              std::string* error) {
+                                                              CaseRules rules, std::string* error) {
     auto build = [&](Slot* out) {
         const auto started = std::chrono::steady_clock::now();
         out->stamp = StampOf(file);
+        out->rules = rules;
         auto dictionary = std::make_shared<Dictionary>();
-        if (dictionary->Load(folder_, file, &out->error)) {
+        if (dictionary->Load(folder_, file, rules, &out->error)) {
             std::fprintf(stderr, "lexigrove-service: loaded %s (%zu headwords) in %lld ms\n",
                          file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
             out->dictionary = std::move(dictionary);
@@ -119,17 +120,20 @@ std::shared_ptr<Dictionary> DictionaryService::FileDictionary(const std::string&
 std::shared_ptr<Dictionary> DictionaryService::Load(const Direction& direction,
                                                     std::string* error) {
     if (!direction.reversed) {
-        return FileDictionary(direction.file, error);
+        return FileDictionary(direction.file, CaseRulesFor(direction.from), error);
     }
     auto build = [&](Slot* out) {
-        std::shared_ptr<Dictionary> forward = FileDictionary(direction.file, &out->error);
+        // The file's headwords are in the language this direction goes to.
+        std::shared_ptr<Dictionary> forward =
+            FileDictionary(direction.file, CaseRulesFor(direction.to), &out->error);
         if (forward == nullptr) {
             return;
         }
         const auto started = std::chrono::steady_clock::now();
+        out->rules = CaseRulesFor(direction.from);
         auto reversed = std::make_shared<Reversed>();
         reversed->forward = forward;
-        reversed->reverse.LoadReversed(*forward);
+        reversed->reverse.LoadReversed(*forward, out->rules);
         std::fprintf(
             stderr, "lexigrove-service: built the reverse of %s (%zu headwords) in %lld ms\n",
             direction.file.c_str(), reversed->reverse.HeadwordCount(), MillisecondsSince(started));
@@ -221,6 +225,7 @@ size_t DictionaryService::Refresh() {
     size_t reloaded = 0;
     for (auto& [file, slot] : files) {
         const Stamp now = StampOf(file);
+        CaseRules rules = CaseRules::kDefault;
         {
             std::lock_guard<std::mutex> lock(slot->mutex);
             if (slot->loading || !slot->tried) {
@@ -233,12 +238,13 @@ size_t DictionaryService::Refresh() {
             if (slot->stamp == now) {
                 continue;
             }
+            rules = slot->rules;
         }
         // Built beside the one in use, which goes on answering meanwhile.
         Slot built;
         const auto started = std::chrono::steady_clock::now();
         auto dictionary = std::make_shared<Dictionary>();
-        if (dictionary->Load(folder_, file, &built.error)) {
+        if (dictionary->Load(folder_, file, rules, &built.error)) {
             std::fprintf(stderr, "lexigrove-service: reloaded %s (%zu headwords) in %lld ms\n",
                          file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
             built.dictionary = std::move(dictionary);
@@ -253,6 +259,7 @@ size_t DictionaryService::Refresh() {
         ++reloaded;
     }
     for (auto& [file, slot] : reversed) {
+        CaseRules rules = CaseRules::kDefault;
         Slot* forwardSlot = FindSlot(files_, file);
         std::shared_ptr<Dictionary> forward;
         if (forwardSlot != nullptr) {
@@ -268,11 +275,12 @@ size_t DictionaryService::Refresh() {
                 slot->tried = false;
                 continue;
             }
+            rules = slot->rules;
         }
         const auto started = std::chrono::steady_clock::now();
         auto rebuilt = std::make_shared<Reversed>();
         rebuilt->forward = forward;
-        rebuilt->reverse.LoadReversed(*forward);
+        rebuilt->reverse.LoadReversed(*forward, rules);
         std::fprintf(stderr,
                      "lexigrove-service: rebuilt the reverse of %s (%zu headwords) in %lld ms\n",
                      file.c_str(), rebuilt->reverse.HeadwordCount(), MillisecondsSince(started));
@@ -282,6 +290,29 @@ size_t DictionaryService::Refresh() {
         ++reloaded;
     }
     return reloaded;
+}
+
+bool DictionaryService::LearnerLookup(const Dictionary& dictionary, const std::string& from,
+                                      std::string_view word, std::vector<Entry>* out) {
+    if (!dictionary.Lookup(word, out, nullptr, false)) {
+        return false;
+    }
+    // Then the entries of each of its lemmas the dictionary has, after the
+    // word's own ("sprach" may be a headword and a form of "sprechen"). A
+    // lemma is looked up exactly and in letter case only: its accents are
+    // right.
+    std::vector<Entry> more;
+    for (const std::string& lemma : lemmas_.Of(from, word)) {
+        if (!dictionary.Lookup(lemma, &more, nullptr, false)) {
+            return false;
+        }
+        for (Entry& entry : more) {
+            out->push_back(std::move(entry));
+        }
+    }
+    // Accents tell words apart (año, ano): a headword that differs from the
+    // word only in accents is offered only when nothing else is found.
+    return !out->empty() || dictionary.Lookup(word, out);
 }
 
 Answer DictionaryService::Handle(std::string_view target) {
@@ -305,8 +336,9 @@ Answer DictionaryService::Handle(std::string_view target) {
         answer.body = UnsupportedReply("no dictionary for " + query.from + " -> " + query.to);
         return answer;
     }
+    const Direction& direction = directions_[found];
     std::string error;
-    const std::shared_ptr<Dictionary> dictionary = Load(directions_[found], &error);
+    const std::shared_ptr<Dictionary> dictionary = Load(direction, &error);
     std::vector<Entry> entries;
     if (dictionary == nullptr) {
         answer.httpStatus = 500;
@@ -314,7 +346,7 @@ Answer DictionaryService::Handle(std::string_view target) {
                                  " is unavailable: " + error);
         return answer;
     }
-    if (!dictionary->Lookup(query.word, &entries)) {
+    if (!LearnerLookup(*dictionary, direction.from, query.word, &entries)) {
         answer.httpStatus = 500;
         answer.body = ErrorReply("dictionary data unreadable");
         return answer;

@@ -9,6 +9,7 @@
 
 #include "service/Dictionary.h"
 #include "service/Languages.h"
+#include "service/Lemmas.h"
 
 #include <sys/types.h>
 
@@ -108,11 +109,13 @@ private:
         std::string error;                      // why it failed
         Stamp stamp;                            // the files it was loaded from
         std::shared_ptr<Dictionary> source;     // a reverse: the forward dictionary
+        CaseRules rules = CaseRules::kDefault;  // the headwords' letter-case rules
     };
     // The loaded dictionary of a direction; null with *error set when it
     // cannot be used.
     std::shared_ptr<Dictionary> Load(const Direction& direction, std::string* error);
-    std::shared_ptr<Dictionary> FileDictionary(const std::string& file, std::string* error);
+    std::shared_ptr<Dictionary> FileDictionary(const std::string& file, CaseRules rules,
+                                               std::string* error);
     Slot& SlotFor(std::map<std::string, Slot>& slots, const std::string& file);
     Slot* FindSlot(std::map<std::string, Slot>& slots, const std::string& file);
     Stamp StampOf(const std::string& file) const;
@@ -120,6 +123,11 @@ private:
     // another thread does.
     template <class Build>
     std::shared_ptr<Dictionary> LoadSlot(Slot& slot, std::string* error, Build build);
+    // The entries a learner means by word in a text of language from: its
+    // own, then its lemmas', then (only when neither finds any) those of the
+    // headwords that differ from it only in accents.
+    bool LearnerLookup(const Dictionary& dictionary, const std::string& from, std::string_view word,
+                       std::vector<Entry>* out);
 
     std::string folder_;
     std::vector<Direction> directions_;
@@ -127,6 +135,7 @@ private:
     std::mutex mutex_; // guards the two maps' structure, never held while loading
     std::map<std::string, Slot> files_;
     std::map<std::string, Slot> reversed_; // by the forward file's name
+    Lemmas lemmas_;
 };
 
 } // namespace service

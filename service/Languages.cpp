@@ -16,27 +16,32 @@ namespace {
 // The FreeDict languages each client code reads, in the order they are
 // tried. The codes themselves come from the plugin's table; every code of
 // that table has a row here, and every row names a code of it (a test holds
-// the two together). Chinese (both scripts), Korean, Thai, Ukrainian and Urdu
-// have no FreeDict dictionary with another language of the table in Debian;
-// their names are kept so that a folder that has such files serves them.
+// the two together). Chinese is read from the CC-CEDICT dictionaries set-up
+// converts: "zho-hans" has the simplified headwords, "zho-hant" the
+// traditional ones. Korean, Thai, Ukrainian and Urdu have no FreeDict
+// dictionary with another language of the table in Debian; their names are
+// kept so that a folder that has such files serves them.
 const std::vector<std::pair<std::string_view, std::vector<std::string>>>& FreeDictNames() {
     static const std::vector<std::pair<std::string_view, std::vector<std::string>>> kNames = {
-        {"zh-cn", {}},      {"zh-tw", {}},
-        {"da", {"dan"}},    {"nl", {"nld"}},
-        {"en", {"eng"}},    {"fi", {"fin"}},
-        {"fr", {"fra"}},    {"de", {"deu"}},
-        {"el", {"ell"}},    {"hu", {"hun"}},
-        {"it", {"ita"}},    {"ja", {"jpn"}},
-        {"ko", {"kor"}},    {"no", {"nor", "nob", "nno"}},
-        {"pl", {"pol"}},    {"pt", {"por"}},
-        {"pt-br", {"por"}}, {"ru", {"rus"}},
-        {"sl", {"slv"}},    {"es", {"spa"}},
-        {"sv", {"swe"}},    {"th", {"tha"}},
-        {"uk", {"ukr"}},    {"tr", {"tur"}},
-        {"ur", {"urd"}},    {"ar", {"ara"}},
+        {"zh-cn", {"zho-hans"}}, {"zh-tw", {"zho-hant"}},
+        {"da", {"dan"}},         {"nl", {"nld"}},
+        {"en", {"eng"}},         {"fi", {"fin"}},
+        {"fr", {"fra"}},         {"de", {"deu"}},
+        {"el", {"ell"}},         {"hu", {"hun"}},
+        {"it", {"ita"}},         {"ja", {"jpn"}},
+        {"ko", {"kor"}},         {"no", {"nor", "nob", "nno"}},
+        {"pl", {"pol"}},         {"pt", {"por"}},
+        {"pt-br", {"por"}},      {"ru", {"rus"}},
+        {"sl", {"slv"}},         {"es", {"spa"}},
+        {"sv", {"swe"}},         {"th", {"tha"}},
+        {"uk", {"ukr"}},         {"tr", {"tur"}},
+        {"ur", {"urd"}},         {"ar", {"ara"}},
     };
     return kNames;
 }
+
+// The makers of dictd files the service reads, as their file names begin.
+constexpr const char* kSources[] = {"freedict-", "cedict-"};
 
 // A code of the plugin's table as narrow text (the codes are ASCII).
 std::string Narrow(const char16_t* code) {
@@ -105,10 +110,12 @@ std::vector<Direction> ServedDirections(const std::string& folder) {
             for (bool reversed : {false, true}) {
                 for (const std::string& a : DictionaryLanguages(from)) {
                     for (const std::string& b : DictionaryLanguages(to)) {
-                        const std::string file =
-                            reversed ? "freedict-" + b + "-" + a : "freedict-" + a + "-" + b;
-                        if (a != b && found.file.empty() && files.count(file) != 0) {
-                            found = {from, to, file, reversed};
+                        for (const char* source : kSources) {
+                            const std::string file =
+                                std::string(source) + (reversed ? b + "-" + a : a + "-" + b);
+                            if (a != b && found.file.empty() && files.count(file) != 0) {
+                                found = {from, to, file, reversed};
+                            }
                         }
                     }
                 }

@@ -24,7 +24,8 @@ const std::vector<std::string>& ClientCodes();
 std::vector<std::string> NamedCodes();
 
 // How one direction is served: from a file of its own, or by reversing the
-// file of the opposite direction. file is the base name ("freedict-eng-fra").
+// file of the opposite direction. file is the base name ("freedict-eng-fra",
+// "cedict-zho-hans-eng").
 struct Direction {
     std::string from, to; // client codes
     std::string file;

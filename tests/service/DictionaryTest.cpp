@@ -1,9 +1,10 @@
-// The service's reading of FreeDict entries, its case folding and its
-// request parsing, without a server.
+// The service's case folding, its language table and its request parsing,
+// without a server.
 #include "service/Dictionary.h"
 #include "DictFiles.h"
 #include "service/ChunkCache.h"
 #include "service/DictData.h"
+#include "service/Folding.h"
 #include "service/IndexCheck.h"
 #include "service/Languages.h"
 #include "service/Reply.h"
@@ -21,113 +22,14 @@
 namespace service {
 namespace {
 
-std::vector<std::string> Names(const std::vector<Translation>& list) {
-    std::vector<std::string> out;
-    for (const Translation& t : list) {
-        out.push_back(t.name);
-    }
-    return out;
-}
-
-TEST(ParseEntryTest, CommasInsideBracketsAndTagGroupsDoNotSplitTranslations) {
-    const auto items =
-        ParseEntry("run /r/ <v>\n"
-                   "auf etw. abf\xC3\xA4rben, ausbluten <v, intr>, Lauf (a, b) <masc>\n");
-    EXPECT_EQ(Names(items),
-              (std::vector<std::string>{"auf etw. abf\xC3\xA4rben", "ausbluten", "Lauf (a, b)"}));
-    EXPECT_EQ(items[0].type, "verb"); // from the headword line
-    EXPECT_EQ(items[1].type, "verb");
-    EXPECT_EQ(items[2].type, "noun"); // a gender alone marks a noun
-}
-
-TEST(ParseEntryTest, OwnTagOverridesTheEntryTypeAndDuplicatesAreDropped) {
-    const auto items = ParseEntry("Haus /h/ <neut, n, sg>\n [mus.] house music <n>, house <adj>\n"
-                                  "1. home\n2. home\n10. shelter\n");
-    ASSERT_EQ(items.size(), 4u);
-    EXPECT_EQ(items[0].name, "house music"); // the domain label left out
-    EXPECT_EQ(items[1].name, "house");
-    EXPECT_EQ(items[1].type, "adjective");
-    EXPECT_EQ(items[2].name, "home");
-    EXPECT_EQ(items[2].type, "noun");
-    EXPECT_EQ(items[3].name, "shelter");
-}
-
-TEST(ParseEntryTest, EntriesWithoutSensesGiveNothing) {
-    EXPECT_TRUE(ParseEntry("word /w/\n").empty());
-    EXPECT_TRUE(
-        ParseEntry("word\n1.\n      \"example\"\n   Synonyms: {a}, {b}\n see: {c}\n").empty());
-    EXPECT_TRUE(ParseEntry("").empty());
-    // A definition indented by one column is a sense of its own.
-    EXPECT_EQ(Names(ParseEntry("verlan <n>\n2.\n french slang\n")),
-              (std::vector<std::string>{"french slang"}));
-}
-
-// The layouts below are those of Debian's FreeDict files: the German-English
-// TEI export, the WordNet-based English-Japanese and English-Norwegian, the
-// Japanese-English (JMdict) and the English-Polish ones.
-TEST(ParseEntryTest, PronunciationsAbbreviationsAndLabelsAreNotTranslations) {
-    const auto items =
-        ParseEntry("Stra\xC3\x9F"
-                   "e /\xCA\x83tr/ (Str. /\xCB\x8C\xC9\x9Bst/) <fem, n, sg>\n"
-                   "avenue <n>Ave,  /\xCB\x88\xC9\x91\xCB\x90v\xC9\x9B/ , alley <n>\n"
-                   "street <n>St,  /\xCB\x8C\xC9\x9Bst\xCB\x88\x65\xCB\x90/\n"
-                   " [geogr.] strait <n>, and/or //x// <adv>\n"
-                   "         Note: of trees\n");
-    EXPECT_EQ(Names(items),
-              (std::vector<std::string>{"avenue", "alley", "street", "strait", "and/or"}));
-    EXPECT_EQ(items[4].type, "adverb");
-}
-
-TEST(ParseEntryTest, DefinitionLinesAfterNumberedSensesAreLeftOut) {
-    EXPECT_EQ(Names(ParseEntry("house //ha\xCA\x8As// <n>\n1. A, B\ndebating chamber\n"
-                               "2. B, C\nhuman abode\n")),
-              (std::vector<std::string>{"A", "B", "C"}));
-    // A sense number at the end of the line opens the next sense; senses
-    // without a translation give nothing.
-    EXPECT_EQ(Names(ParseEntry("house <n>\nhus 2.\narchetypal structure\n 3.\nhuman abode\n")),
-              (std::vector<std::string>{"hus"}));
-}
-
-TEST(ParseEntryTest, WikDictDefinitionsAfterUnnumberedTranslationsAreLeftOut) {
-    const std::string talo =
-        "talo /t\xCB\x88\x61lo/ <n>\nhouse, home\nyleens\xC3\xA4 asuinrakennus\n";
-    EXPECT_EQ(Names(ParseEntry(talo, true)), (std::vector<std::string>{"house", "home"}));
-    // Other dictionaries write further senses on such lines.
-    EXPECT_EQ(Names(ParseEntry("Haus <n>\nhouse\nhome\n")),
-              (std::vector<std::string>{"house", "home"}));
-}
-
-TEST(ParseEntryTest, PartOfSpeechLinesTypeTheSensesAfterThem) {
-    const auto items = ParseEntry(" [ichi1]  X /x/\n1. (noun (common) (futsuumeishi))\n"
-                                  " (nouns which may take the genitive case particle `no')\n"
-                                  "house, residence\n2. family\n3. (Godan verb with `ku' ending)\n"
-                                  "{A\xE3\x83\xBB"
-                                  "b}\nto live (somewhere)\n");
-    EXPECT_EQ(Names(items),
-              (std::vector<std::string>{"house", "residence", "family", "to live (somewhere)"}));
-    EXPECT_EQ(items[0].type, "noun");
-    EXPECT_EQ(items[2].type, "noun"); // carried over to the next sense
-    EXPECT_EQ(items[3].type, "verb");
-}
-
-TEST(ParseEntryTest, RomanSectionsTypeTheirNumberedSenses) {
-    const auto items = ParseEntry("house\nI.  <N> 1.  budynek, dom\n 2.  [ksi\xC4\x85\xC5\xBC"
-                                  "ek]  wydawnictwo\nII.  <V> 1.  mie\xC5\x9B\x63i\xC4\x87\n"
-                                  " - mieszka\xC4\x87\n");
-    ASSERT_EQ(items.size(), 5u);
-    EXPECT_EQ(items[2].name, "wydawnictwo");
-    EXPECT_EQ(items[2].type, "noun");
-    EXPECT_EQ(items[3].type, "verb");
-    EXPECT_EQ(items[4].name, "mieszka\xC4\x87");
-}
-
 TEST(LanguagesTest, ClientCodesMapOnceToFreeDictNames) {
     EXPECT_EQ(DictionaryLanguages("pt-br"), (std::vector<std::string>{"por"}));
     EXPECT_EQ(DictionaryLanguages("PT"), (std::vector<std::string>{"por"}));
     EXPECT_EQ(DictionaryLanguages("no"), (std::vector<std::string>{"nor", "nob", "nno"}));
     EXPECT_EQ(DictionaryLanguages("el"), (std::vector<std::string>{"ell"}));
     EXPECT_EQ(DictionaryLanguages("sl"), (std::vector<std::string>{"slv"}));
-    EXPECT_TRUE(DictionaryLanguages("zh-cn").empty());
+    EXPECT_EQ(DictionaryLanguages("zh-cn"), (std::vector<std::string>{"zho-hans"}));
+    EXPECT_EQ(DictionaryLanguages("zh-tw"), (std::vector<std::string>{"zho-hant"}));
     EXPECT_TRUE(DictionaryLanguages("xx").empty());
     EXPECT_EQ(ClientCodes().size(), 26u); // es once for both Spanish rows
 }
@@ -141,9 +43,10 @@ TEST(LanguagesTest, EveryPluginCodeHasOneRowOfNames) {
 TEST(LanguagesTest, DirectionsComeFromOwnFilesElseReversedOnes) {
     char pattern[] = "/tmp/lexigrove-directions-XXXXXX";
     const std::string folder = mkdtemp(pattern);
-    const char* const files[] = {"freedict-eng-fra.index", "freedict-fra-eng.index",
-                                 "freedict-slv-eng.index", "freedict-eng-nob.index",
-                                 "freedict-eng-por.index", "freedict-eng-fra.dict.dz"};
+    const char* const files[] = {"freedict-eng-fra.index",   "freedict-fra-eng.index",
+                                 "freedict-slv-eng.index",   "freedict-eng-nob.index",
+                                 "freedict-eng-por.index",   "freedict-eng-fra.dict.dz",
+                                 "cedict-zho-hant-eng.index"};
     for (const char* name : files) {
         std::ofstream(folder + "/" + name) << "";
     }
@@ -156,28 +59,158 @@ TEST(LanguagesTest, DirectionsComeFromOwnFilesElseReversedOnes) {
     }
     rmdir(folder.c_str());
     EXPECT_EQ(listed,
-              (std::vector<std::string>{"en>fr freedict-eng-fra", "en>no freedict-eng-nob",
-                                        "en>pt freedict-eng-por", "en>pt-br freedict-eng-por",
-                                        "en>sl freedict-slv-eng r", "fr>en freedict-fra-eng",
-                                        "no>en freedict-eng-nob r", "pt>en freedict-eng-por r",
-                                        "pt-br>en freedict-eng-por r", "sl>en freedict-slv-eng"}));
+              (std::vector<std::string>{
+                  "zh-tw>en cedict-zho-hant-eng", "en>zh-tw cedict-zho-hant-eng r",
+                  "en>fr freedict-eng-fra", "en>no freedict-eng-nob", "en>pt freedict-eng-por",
+                  "en>pt-br freedict-eng-por", "en>sl freedict-slv-eng r", "fr>en freedict-fra-eng",
+                  "no>en freedict-eng-nob r", "pt>en freedict-eng-por r",
+                  "pt-br>en freedict-eng-por r", "sl>en freedict-slv-eng"}));
 }
 
-TEST(FoldCaseTest, LowersCommonScriptsAndKeepsTheByteLength) {
+TEST(FoldingTest, CaseFoldsFullyInEveryScriptWithTurkicRulesOnRequest) {
     EXPECT_EQ(FoldCase("HoUSE"), "house");
     EXPECT_EQ(FoldCase("\xC3\x89T\xC3\x89"), "\xC3\xA9t\xC3\xA9"); // ÉTÉ
-    EXPECT_EQ(FoldCase("\xC3\x97"), "\xC3\x97");                   // × stays
-    EXPECT_EQ(FoldCase("\xC5\xB8"), "\xC3\xBF");                   // Ÿ -> ÿ
-    EXPECT_EQ(FoldCase("\xC5\x81\xC3\x93"
-                       "D\xC5\xB9"),
-              "\xC5\x82\xC3\xB3"
-              "d\xC5\xBA");                                                      // ŁÓDŹ
-    EXPECT_EQ(FoldCase("\xD0\x94\xD0\x9E\xD0\x9C"), "\xD0\xB4\xD0\xBE\xD0\xBC"); // ДОМ
-    EXPECT_EQ(FoldCase("\xD0\x81"), "\xD1\x91");                                 // Ё -> ё
-    EXPECT_EQ(FoldCase("\xCE\xA3"), "\xCF\x83");                                 // Σ -> σ
-    // Not folded to a shorter form, invalid sequences untouched.
-    const std::string odd = "\xC4\xB0\xC3\xFF\x80Z";
-    EXPECT_EQ(FoldCase(odd), "\xC4\xB0\xC3\xFF\x80z");
+    EXPECT_EQ(FoldCase("Stra\xC3\x9F"
+                       "e"),
+              "strasse"); // folding may lengthen
+    EXPECT_EQ(FoldCase("STRASSE"), "strasse");
+    // ΦΩΣ and φως (final sigma) meet; Ё and ё.
+    EXPECT_EQ(FoldCase("\xCE\xA6\xCE\xA9\xCE\xA3"), FoldCase("\xCF\x86\xCF\x89\xCF\x82"));
+    EXPECT_EQ(FoldCase("\xD0\x81"), "\xD1\x91");
+    // A decomposed é is composed first: it meets the index's é.
+    EXPECT_EQ(FoldCase("E\xCC\x81t\xC3\xA9"), "\xC3\xA9t\xC3\xA9");
+    // Turkish: İnek -> inek and BALIK -> balık; by default İ keeps its dot
+    // and I becomes i.
+    EXPECT_EQ(FoldCase("\xC4\xB0nek", CaseRules::kTurkic), "inek");
+    EXPECT_EQ(FoldCase("BALIK", CaseRules::kTurkic), "bal\xC4\xB1k");
+    EXPECT_EQ(FoldCase("BALIK"), "balik");
+    EXPECT_EQ(FoldCase("\xC4\xB0nek"), "i\xCC\x87nek");
+    EXPECT_EQ(CaseRulesFor("TR"), CaseRules::kTurkic);
+    EXPECT_EQ(CaseRulesFor("de"), CaseRules::kDefault);
+    // Text that is not UTF-8 matches only itself: its ASCII letters fold,
+    // the other bytes stay.
+    EXPECT_EQ(FoldCase("\xC4\xB0\xC3\xFF\x80Z"), "\xC4\xB0\xC3\xFF\x80z");
+    EXPECT_EQ(FoldAccents("\xC3\xA9\xFF"), "\xC3\xA9\xFF");
+}
+
+TEST(FoldingTest, AccentsFoldAwayAsALearnerTypesThem) {
+    EXPECT_EQ(FoldAccents("\xC3\xA9"
+                          "cole"),
+              "ecole");
+    EXPECT_EQ(FoldAccents("ni\xC3\xB1o"), "nino");
+    EXPECT_EQ(FoldAccents("\xC5\x82\xC3\xB3"
+                          "d\xC5\xBA"),
+              "lodz");                                           // łódź
+    EXPECT_EQ(FoldAccents("\xC3\xA6\xC3\xB8\xC5\x93"), "aeooe"); // æøœ
+    EXPECT_EQ(FoldAccents("bal\xC4\xB1k"), "balik");             // ı
+    EXPECT_EQ(FoldAccents("\xCF\x80\xCF\x8C\xCF\x84\xCE\xB5"), "\xCF\x80\xCE\xBF\xCF\x84\xCE\xB5");
+    EXPECT_EQ(FoldAccents("\xD1\x91\xD0\xB6"), "\xD0\xB5\xD0\xB6"); // ёж -> еж
+    // Japanese voicing marks and Hangul stay as they are.
+    EXPECT_EQ(FoldAccents("\xE3\x81\x8C"), "\xE3\x81\x8C"); // が
+    EXPECT_EQ(FoldAccents("\xEC\xA7\x91"), "\xEC\xA7\x91"); // 집
+    EXPECT_EQ(Nfc("e\xCC\x81"), "\xC3\xA9");
+}
+
+// Headwords that differ only in accents or only in case, as a learner meets
+// them.
+class KeyTableTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/lexigrove-keys-XXXXXX";
+        folder_ = mkdtemp(pattern);
+        // dictd's own order is not byte order: the table sorts for itself.
+        const servicetest::DictEntries entries = {
+            {"00databaseshort", "A test dictionary\n"},
+            {"a\xC3\xB1o", "a\xC3\xB1o\nyear\n"},
+            {"ano", "ano\nanus\n"},
+            {"\xC3\xA9"
+             "cole",
+             "\xC3\xA9"
+             "cole\nschool\n"},
+            {"Ecole", "Ecole <n>\nEcole (a place)\n"},
+            {"ecole", "ecole\n"}, // no translation: not a match
+            {"Rome", "Rome\nRoma\n"},
+            {"rome", "rome\nrum\n"},
+            {"ROME", "ROME\nROMA\n"},
+            {"stra\xC3\x9F"
+             "e",
+             "Stra\xC3\x9F"
+             "e\nstreet\n"},
+            {"\xCF\x86\xCF\x89\xCF\x82", "\xCF\x86\xCF\x89\xCF\x82\nlight\n"},
+        };
+        ASSERT_TRUE(servicetest::WriteDictionary(folder_, "keys", entries, 0));
+        std::string error;
+        ASSERT_TRUE(dictionary_.Load(folder_, "keys", CaseRules::kDefault, &error)) << error;
+    }
+    static void TearDownTestSuite() {
+        unlink((folder_ + "/keys.index").c_str());
+        unlink((folder_ + "/keys.dict").c_str());
+        rmdir(folder_.c_str());
+    }
+    static std::vector<std::string> Find(const std::string& word, MatchKind* kind = nullptr) {
+        std::vector<Entry> entries;
+        EXPECT_TRUE(dictionary_.Lookup(word, &entries, kind));
+        std::vector<std::string> out;
+        for (const Entry& e : entries) {
+            out.push_back(e.headword + ":" + e.translations[0].name);
+        }
+        return out;
+    }
+    static std::string folder_;
+    static Dictionary dictionary_;
+};
+std::string KeyTableTest::folder_;
+Dictionary KeyTableTest::dictionary_;
+
+TEST_F(KeyTableTest, ExactFirstThenCaseThenAccentsOnlyWhenNothingElse) {
+    MatchKind kind;
+    // The exact headword first, then the others in index order.
+    EXPECT_EQ(Find("rome", &kind),
+              (std::vector<std::string>{"rome:rum", "Rome:Roma", "ROME:ROMA"}));
+    EXPECT_EQ(kind, MatchKind::kExact);
+    EXPECT_EQ(Find("ROME")[0], "ROME:ROMA");
+    // año and ano are two words: neither is offered for the other.
+    EXPECT_EQ(Find("ano"), (std::vector<std::string>{"ano:anus"}));
+    EXPECT_EQ(Find("A\xC3\x91O"), (std::vector<std::string>{"a\xC3\xB1o:year"}));
+    // Ecole is a match in case, so école is not offered; "ecole" itself has
+    // no translation.
+    EXPECT_EQ(Find("ECOLE", &kind), (std::vector<std::string>{"Ecole:Ecole (a place)"}));
+    EXPECT_EQ(kind, MatchKind::kExact);
+    // Misplaced accents find the headwords without accents and with others.
+    EXPECT_EQ(Find("\xC3\xA8"
+                   "col\xC3\xA9",
+                   &kind),
+              (std::vector<std::string>{"\xC3\xA9"
+                                        "cole:school",
+                                        "Ecole:Ecole (a place)"}));
+    EXPECT_EQ(kind, MatchKind::kAccents);
+    EXPECT_EQ(Find("STRASSE"), (std::vector<std::string>{"Stra\xC3\x9F"
+                                                         "e:street"}));
+    EXPECT_EQ(Find("\xCE\xA6\xCE\xA9\xCE\xA3"),
+              (std::vector<std::string>{"\xCF\x86\xCF\x89\xCF\x82:light"}));
+    EXPECT_TRUE(Find("romes", &kind).empty());
+    EXPECT_EQ(kind, MatchKind::kNone);
+    EXPECT_TRUE(Find("00databaseshort").empty());
+    EXPECT_EQ(dictionary_.HeadwordCount(), 10u);
+}
+
+TEST_F(KeyTableTest, AReverseFindsItsHeadwordsTheSameWay) {
+    Dictionary reverse;
+    reverse.LoadReversed(dictionary_, CaseRules::kDefault);
+    std::vector<Entry> entries;
+    MatchKind kind;
+    ASSERT_TRUE(reverse.Lookup("ROMA", &entries, &kind));
+    // Roma and ROMA, translations that differ only in case, are one
+    // headword written as it first appears.
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].headword, "Roma");
+    ASSERT_EQ(entries[0].translations.size(), 2u);
+    EXPECT_EQ(entries[0].translations[0].name, "Rome");
+    EXPECT_EQ(entries[0].translations[1].name, "ROME");
+    ASSERT_TRUE(reverse.Lookup("ecole (a place)", &entries, &kind));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].translations[0].type, "noun");
+    EXPECT_EQ(kind, MatchKind::kExact);
 }
 
 TEST(RequestTest, AbsoluteAndOriginFormsGiveTheSameQuery) {
