@@ -1,12 +1,15 @@
 // Random access to the text of a dictd dictionary: a ".dict.dz" file
 // (dictzip: gzip with a table of independently inflatable chunks), a plain
-// gzip file (inflated whole on first use), or an uncompressed ".dict" file.
+// gzip file (inflated whole when opened), or an uncompressed ".dict" file.
+// The file is mapped read-only, never copied: instances of the service on
+// one host share its pages. A compressed file is checked whole when opened,
+// against the CRC-32 and length in its gzip trailer, so that no damaged
+// byte is ever served. Inflated chunks are kept in the process's ChunkCache.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,8 +20,15 @@ bool ReadWholeFile(const std::string& path, std::string* out);
 
 class DictData {
 public:
-    // Opens path; false (with a reason in *error) when the file cannot be read
-    // or is not a dictzip/gzip file. Files ending in ".dz" are taken as gzip.
+    DictData();
+    ~DictData();
+    DictData(const DictData&) = delete;
+    DictData& operator=(const DictData&) = delete;
+
+    // Opens path; false (with a reason in *error) when the file cannot be
+    // read, is not a dictzip/gzip file, or fails its CRC-32 or length check.
+    // Files ending in ".dz" or ".gz" are taken as gzip. May be called again
+    // for another file.
     bool Open(const std::string& path, std::string* error);
 
     // The bytes [offset, offset + length) of the uncompressed text. False when
@@ -26,22 +36,27 @@ public:
     // Safe to call from several threads at once after Open.
     bool Read(uint64_t offset, uint64_t length, std::string* out);
 
+    // The length of the uncompressed text.
+    uint64_t TextSize() const { return textSize_; }
+
 private:
     using Chunk = std::shared_ptr<const std::string>;
+    void Close();
+    bool OpenGzip(int fd, std::string* error);
+    bool CheckChunks(int fd, std::string* error);
     bool ReadChunk(size_t index, Chunk* chunk);
-    bool InflateWhole();
 
     std::string path_;
-    std::string file_; // the whole file as read from disk
+    const unsigned char* map_ = nullptr; // the file, mapped read-only
+    size_t mapSize_ = 0;
     bool compressed_ = false;
     bool randomAccess_ = false;        // dictzip chunk table present
     size_t chunkLength_ = 0;           // uncompressed bytes per chunk
     std::vector<uint64_t> chunkStart_; // file offsets; one more than chunks
-    std::mutex mutex_;                 // guards the cache and the whole text
-    std::map<size_t, Chunk> cache_;    // inflated chunks, bounded
-    std::vector<size_t> cacheOrder_;   // oldest first
-    std::string whole_;                // the inflated text without chunk table
-    bool wholeReady_ = false;
+    uint64_t textSize_ = 0;
+    std::string whole_;               // a plain gzip file's text
+    uint64_t id_;                     // this text's key in the chunk cache
+    std::atomic<bool> cached_{false}; // chunks of it may be in the cache
 };
 
 } // namespace service

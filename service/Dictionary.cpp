@@ -1,6 +1,7 @@
 #include "service/Dictionary.h"
 
 #include "basiccpp/Ascii.h"
+#include "service/IndexCheck.h"
 
 #include <algorithm>
 #include <set>
@@ -131,6 +132,9 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, CaseRu
     std::string dataError;
     if (!data_.Open(base + ".dict.dz", &dataError) && !data_.Open(base + ".dict", error)) {
         *error = dataError + "; " + *error;
+        return false;
+    }
+    if (!CheckIndex(indexFile_, data_.TextSize(), base + ".index", error)) {
         return false;
     }
     index_ = indexFile_;

@@ -4,8 +4,14 @@
 #include "service/Reply.h"
 #include "service/Request.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <new>
+#include <thread>
 
 namespace service {
 
@@ -15,6 +21,13 @@ long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
                                       std::chrono::steady_clock::now() - start)
                                       .count());
 }
+
+// A reversed dictionary with the forward one it was built from, which it
+// keeps alive.
+struct Reversed {
+    std::shared_ptr<Dictionary> forward;
+    Dictionary reverse;
+};
 } // namespace
 
 DictionaryService::DictionaryService(std::string folder)
@@ -30,43 +43,253 @@ DictionaryService::Slot& DictionaryService::SlotFor(std::map<std::string, Slot>&
     return slots[file]; // std::map never moves its elements
 }
 
-Dictionary* DictionaryService::FileDictionary(const std::string& file, CaseRules rules) {
-    Slot& slot = SlotFor(files_, file);
-    std::call_once(slot.once, [&] {
-        const auto started = std::chrono::steady_clock::now();
-        auto dictionary = std::make_unique<Dictionary>();
-        std::string error;
-        if (dictionary->Load(folder_, file, rules, &error)) {
-            std::fprintf(stderr, "lexigrove-service: loaded %s (%zu headwords) in %lld ms\n",
-                         file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
-            slot.dictionary = std::move(dictionary);
-        } else {
-            std::fprintf(stderr, "lexigrove-service: %s\n", error.c_str());
-        }
-    });
-    return slot.dictionary.get();
+DictionaryService::Slot* DictionaryService::FindSlot(std::map<std::string, Slot>& slots,
+                                                     const std::string& file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = slots.find(file);
+    return found == slots.end() ? nullptr : &found->second;
 }
 
-Dictionary* DictionaryService::Load(const Direction& direction) {
-    if (!direction.reversed) {
-        return FileDictionary(direction.file, CaseRulesFor(direction.from));
+DictionaryService::Stamp DictionaryService::StampOf(const std::string& file) const {
+    auto of = [](const std::string& path) {
+        Stamp::File f;
+        struct stat info {};
+        if (stat(path.c_str(), &info) == 0) {
+            f.present = true;
+            f.device = info.st_dev;
+            f.inode = info.st_ino;
+            f.size = info.st_size;
+            f.modified =
+                static_cast<long long>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+        }
+        return f;
+    };
+    const std::string base = folder_ + "/" + file;
+    return {of(base + ".index"), of(base + ".dict.dz"), of(base + ".dict")};
+}
+
+template <class Build>
+std::shared_ptr<Dictionary> DictionaryService::LoadSlot(Slot& slot, std::string* error,
+                                                        Build build) {
+    std::unique_lock<std::mutex> lock(slot.mutex);
+    slot.done.wait(lock, [&] { return !slot.loading; });
+    if (!slot.tried) {
+        slot.loading = true;
+        lock.unlock();
+        Slot built;
+        try {
+            build(&built);
+        } catch (const std::bad_alloc&) {
+            built.dictionary.reset();
+            built.error = "out of memory";
+        }
+        lock.lock();
+        slot.dictionary = std::move(built.dictionary);
+        slot.error = std::move(built.error);
+        slot.stamp = built.stamp;
+        slot.source = std::move(built.source);
+        slot.loading = false;
+        slot.tried = true;
+        slot.done.notify_all();
     }
-    Slot& slot = SlotFor(reversed_, direction.file);
-    std::call_once(slot.once, [&] {
+    if (slot.dictionary == nullptr) {
+        *error = slot.error;
+    }
+    return slot.dictionary;
+}
+
+std::shared_ptr<Dictionary> DictionaryService::FileDictionary(const std::string& file,
+                                                              CaseRules rules, std::string* error) {
+    auto build = [&](Slot* out) {
+        const auto started = std::chrono::steady_clock::now();
+        out->stamp = StampOf(file);
+        out->rules = rules;
+        auto dictionary = std::make_shared<Dictionary>();
+        if (dictionary->Load(folder_, file, rules, &out->error)) {
+            std::fprintf(stderr, "lexigrove-service: loaded %s (%zu headwords) in %lld ms\n",
+                         file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
+            out->dictionary = std::move(dictionary);
+        } else {
+            std::fprintf(stderr, "lexigrove-service: refused %s: %s\n", file.c_str(),
+                         out->error.c_str());
+        }
+    };
+    return LoadSlot(SlotFor(files_, file), error, build);
+}
+
+std::shared_ptr<Dictionary> DictionaryService::Load(const Direction& direction,
+                                                    std::string* error) {
+    if (!direction.reversed) {
+        return FileDictionary(direction.file, CaseRulesFor(direction.from), error);
+    }
+    auto build = [&](Slot* out) {
         // The file's headwords are in the language this direction goes to.
-        Dictionary* forward = FileDictionary(direction.file, CaseRulesFor(direction.to));
+        std::shared_ptr<Dictionary> forward =
+            FileDictionary(direction.file, CaseRulesFor(direction.to), &out->error);
         if (forward == nullptr) {
             return;
         }
         const auto started = std::chrono::steady_clock::now();
-        auto dictionary = std::make_unique<Dictionary>();
-        dictionary->LoadReversed(*forward, CaseRulesFor(direction.from));
+        out->rules = CaseRulesFor(direction.from);
+        auto reversed = std::make_shared<Reversed>();
+        reversed->forward = forward;
+        reversed->reverse.LoadReversed(*forward, out->rules);
         std::fprintf(
             stderr, "lexigrove-service: built the reverse of %s (%zu headwords) in %lld ms\n",
-            direction.file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
-        slot.dictionary = std::move(dictionary);
-    });
-    return slot.dictionary.get();
+            direction.file.c_str(), reversed->reverse.HeadwordCount(), MillisecondsSince(started));
+        out->dictionary = std::shared_ptr<Dictionary>(reversed, &reversed->reverse);
+        out->source = std::move(forward);
+    };
+    return LoadSlot(SlotFor(reversed_, direction.file), error, build);
+}
+
+size_t DictionaryService::FindDirection(std::string_view from, std::string_view to) const {
+    const auto found = byCodes_.find({ascii::Lowered(from), ascii::Lowered(to)});
+    return found == byCodes_.end() ? kNoDirection : found->second;
+}
+
+size_t DictionaryService::DirectionOf(std::string_view target) const {
+    DictionaryQuery query;
+    std::string problem;
+    if (ParseTarget(target, &query, &problem) != TargetKind::kQuery) {
+        return kNoDirection;
+    }
+    return FindDirection(query.from, query.to);
+}
+
+bool DictionaryService::IsLoaded(size_t direction) {
+    if (direction >= directions_.size()) {
+        return true;
+    }
+    const Direction& d = directions_[direction];
+    Slot* slot = FindSlot(d.reversed ? reversed_ : files_, d.file);
+    if (slot == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    return slot->tried && !slot->loading;
+}
+
+bool DictionaryService::LoadDirection(size_t direction) {
+    if (direction >= directions_.size()) {
+        return false;
+    }
+    std::string error;
+    return Load(directions_[direction], &error) != nullptr;
+}
+
+size_t DictionaryService::Preload(const std::vector<size_t>& directions, unsigned threads) {
+    std::vector<size_t> todo;
+    // Directions with a file of their own first: the reverses that follow
+    // then mostly find the file they reverse loaded.
+    for (const bool reversed : {false, true}) {
+        for (size_t i = 0; i < directions_.size(); ++i) {
+            const bool wanted =
+                directions.empty() ||
+                std::find(directions.begin(), directions.end(), i) != directions.end();
+            if (wanted && directions_[i].reversed == reversed) {
+                todo.push_back(i);
+            }
+        }
+    }
+    std::atomic<size_t> next{0}, failed{0};
+    auto work = [&] {
+        for (size_t i; (i = next++) < todo.size();) {
+            if (!LoadDirection(todo[i])) {
+                ++failed;
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        helpers.emplace_back(work);
+    }
+    work();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    return failed;
+}
+
+size_t DictionaryService::Refresh() {
+    std::vector<std::pair<std::string, Slot*>> files, reversed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [file, slot] : files_) {
+            files.emplace_back(file, &slot);
+        }
+        for (auto& [file, slot] : reversed_) {
+            reversed.emplace_back(file, &slot);
+        }
+    }
+    size_t reloaded = 0;
+    for (auto& [file, slot] : files) {
+        const Stamp now = StampOf(file);
+        CaseRules rules = CaseRules::kDefault;
+        {
+            std::lock_guard<std::mutex> lock(slot->mutex);
+            if (slot->loading || !slot->tried) {
+                continue;
+            }
+            if (slot->dictionary == nullptr) {
+                slot->tried = false; // tried again at its next use
+                continue;
+            }
+            if (slot->stamp == now) {
+                continue;
+            }
+            rules = slot->rules;
+        }
+        // Built beside the one in use, which goes on answering meanwhile.
+        Slot built;
+        const auto started = std::chrono::steady_clock::now();
+        auto dictionary = std::make_shared<Dictionary>();
+        if (dictionary->Load(folder_, file, rules, &built.error)) {
+            std::fprintf(stderr, "lexigrove-service: reloaded %s (%zu headwords) in %lld ms\n",
+                         file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
+            built.dictionary = std::move(dictionary);
+        } else {
+            std::fprintf(stderr, "lexigrove-service: refused the changed %s: %s\n", file.c_str(),
+                         built.error.c_str());
+        }
+        std::lock_guard<std::mutex> lock(slot->mutex);
+        slot->dictionary = std::move(built.dictionary);
+        slot->error = std::move(built.error);
+        slot->stamp = now;
+        ++reloaded;
+    }
+    for (auto& [file, slot] : reversed) {
+        CaseRules rules = CaseRules::kDefault;
+        Slot* forwardSlot = FindSlot(files_, file);
+        std::shared_ptr<Dictionary> forward;
+        if (forwardSlot != nullptr) {
+            std::lock_guard<std::mutex> lock(forwardSlot->mutex);
+            forward = forwardSlot->dictionary;
+        }
+        {
+            std::lock_guard<std::mutex> lock(slot->mutex);
+            if (slot->loading || !slot->tried || slot->source == forward) {
+                continue;
+            }
+            if (slot->dictionary == nullptr || forward == nullptr) {
+                slot->tried = false;
+                continue;
+            }
+            rules = slot->rules;
+        }
+        const auto started = std::chrono::steady_clock::now();
+        auto rebuilt = std::make_shared<Reversed>();
+        rebuilt->forward = forward;
+        rebuilt->reverse.LoadReversed(*forward, rules);
+        std::fprintf(stderr,
+                     "lexigrove-service: rebuilt the reverse of %s (%zu headwords) in %lld ms\n",
+                     file.c_str(), rebuilt->reverse.HeadwordCount(), MillisecondsSince(started));
+        std::lock_guard<std::mutex> lock(slot->mutex);
+        slot->dictionary = std::shared_ptr<Dictionary>(rebuilt, &rebuilt->reverse);
+        slot->source = std::move(forward);
+        ++reloaded;
+    }
+    return reloaded;
 }
 
 bool DictionaryService::LearnerLookup(const Dictionary& dictionary, const std::string& from,
@@ -108,16 +331,22 @@ Answer DictionaryService::Handle(std::string_view target) {
     case TargetKind::kQuery:
         break;
     }
-    const auto found = byCodes_.find({ascii::Lowered(query.from), ascii::Lowered(query.to)});
-    if (found == byCodes_.end()) {
+    const size_t found = FindDirection(query.from, query.to);
+    if (found == kNoDirection) {
         answer.body = UnsupportedReply("no dictionary for " + query.from + " -> " + query.to);
         return answer;
     }
-    const Direction& direction = directions_[found->second];
-    Dictionary* dictionary = Load(direction);
+    const Direction& direction = directions_[found];
+    std::string error;
+    const std::shared_ptr<Dictionary> dictionary = Load(direction, &error);
     std::vector<Entry> entries;
-    if (dictionary == nullptr ||
-        !LearnerLookup(*dictionary, direction.from, query.word, &entries)) {
+    if (dictionary == nullptr) {
+        answer.httpStatus = 500;
+        answer.body = ErrorReply("the dictionary for " + query.from + " -> " + query.to +
+                                 " is unavailable: " + error);
+        return answer;
+    }
+    if (!LearnerLookup(*dictionary, direction.from, query.word, &entries)) {
         answer.httpStatus = 500;
         answer.body = ErrorReply("dictionary data unreadable");
         return answer;

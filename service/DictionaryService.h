@@ -1,14 +1,20 @@
 // The dictionary service without its HTTP server: turns a request target into
 // the reply document. Which directions it serves is read from the folder's
-// listing at construction; each dictionary is loaded on its first use. Safe
-// to call from several threads at once: a dictionary is loaded once while
-// lookups in other dictionaries go on, and lookups run side by side.
+// listing at construction; each dictionary is loaded on its first use, or
+// beforehand by Preload. Safe to call from several threads at once: a
+// dictionary is loaded once while lookups in other dictionaries go on, and
+// lookups run side by side. A dictionary that failed to load, or whose files
+// changed on disk, is loaded again after Refresh.
 #pragma once
 
 #include "service/Dictionary.h"
 #include "service/Languages.h"
 #include "service/Lemmas.h"
 
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,19 +33,24 @@ struct Answer {
 
 class DictionaryService {
 public:
+    static constexpr size_t kNoDirection = static_cast<size_t>(-1);
+
     // folder holds the dictd files (freedict-eng-fra.index, ...dict.dz).
     explicit DictionaryService(std::string folder);
 
     // The reply to one request target (origin or absolute form):
     // - the dictionary path with a well-formed query for a served direction:
-    //   200, status "ok", with a result per matching entry, the word's own
-    //   first, then its lemmas' (none for a word the dictionary lacks);
+    //   200, status "ok", with a result per matching entry (none for a word
+    //   the dictionary lacks);
     // - a well-formed query for a direction without a dictionary (unknown
     //   codes and a language to itself included): 200, status "unsupported",
     //   message "no dictionary for FROM -> TO";
     // - a query with a missing key or a bad escape: 400, status "error";
-    // - the dictionary data unreadable: 500, status "error";
+    // - the direction's dictionary refused at load (damaged, cut short,
+    //   missing) or its data unreadable: 500, status "error", with the
+    //   reason in the message;
     // - any other path: 404, status "error".
+    // Loads the direction's dictionary first when it is not loaded yet.
     Answer Handle(std::string_view target);
 
     // The directions served, in the plugin's table order.
@@ -49,15 +60,73 @@ public:
     // de_DE"); empty when its words are only folded.
     std::string LemmaSources(const std::string& code) const { return lemmas_.Sources(code); }
 
+    // The index into Directions() of the direction target asks for;
+    // kNoDirection when target is not a well-formed query for one.
+    size_t DirectionOf(std::string_view target) const;
+    // The index of the direction from -> to (letter case ignored);
+    // kNoDirection when it is not served.
+    size_t FindDirection(std::string_view from, std::string_view to) const;
+
+    // True when Handle for this direction has nothing to load: its
+    // dictionary is loaded, or its load failed and has not been retried.
+    bool IsLoaded(size_t direction);
+    // Loads the direction's dictionary (and the one it reverses) unless it
+    // is loaded; blocks until it is. False when it cannot be used.
+    bool LoadDirection(size_t direction);
+
+    // Loads the given directions (every direction when empty) on `threads`
+    // threads at once. The number of directions that could not be loaded.
+    size_t Preload(const std::vector<size_t>& directions, unsigned threads);
+
+    // Looks at what is loaded against the folder: a dictionary whose files
+    // changed (size, time or file replaced) is loaded again now, and served
+    // from the old files until the new ones are ready; one whose load failed
+    // is tried again at its next use. The number of dictionaries reloaded.
+    size_t Refresh();
+
 private:
-    struct Slot {
-        std::once_flag once;
-        std::unique_ptr<Dictionary> dictionary; // null when it failed to load
+    // The identity of a dictionary's files, to see whether they changed.
+    struct Stamp {
+        struct File {
+            bool present = false;
+            dev_t device = 0;
+            ino_t inode = 0;
+            off_t size = 0;
+            long long modified = 0; // nanoseconds
+            bool operator==(const File& o) const {
+                return present == o.present && device == o.device && inode == o.inode &&
+                       size == o.size && modified == o.modified;
+            }
+        };
+        File index, text, plain;
+        bool operator==(const Stamp& o) const {
+            return index == o.index && text == o.text && plain == o.plain;
+        }
+        bool operator!=(const Stamp& o) const { return !(*this == o); }
     };
-    // The loaded dictionary of a direction; null when its file cannot be read.
-    Dictionary* Load(const Direction& direction);
-    Dictionary* FileDictionary(const std::string& file, CaseRules rules);
+    struct Slot {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool loading = false;
+        bool tried = false;                     // a load ran to its end
+        std::shared_ptr<Dictionary> dictionary; // null when not loaded or failed
+        std::string error;                      // why it failed
+        Stamp stamp;                            // the files it was loaded from
+        std::shared_ptr<Dictionary> source;     // a reverse: the forward dictionary
+        CaseRules rules = CaseRules::kDefault;  // the headwords' letter-case rules
+    };
+    // The loaded dictionary of a direction; null with *error set when it
+    // cannot be used.
+    std::shared_ptr<Dictionary> Load(const Direction& direction, std::string* error);
+    std::shared_ptr<Dictionary> FileDictionary(const std::string& file, CaseRules rules,
+                                               std::string* error);
     Slot& SlotFor(std::map<std::string, Slot>& slots, const std::string& file);
+    Slot* FindSlot(std::map<std::string, Slot>& slots, const std::string& file);
+    Stamp StampOf(const std::string& file) const;
+    // Runs build in the slot once (or again after a reset); waits while
+    // another thread does.
+    template <class Build>
+    std::shared_ptr<Dictionary> LoadSlot(Slot& slot, std::string* error, Build build);
     // The entries a learner means by word in a text of language from: its
     // own, then its lemmas', then (only when neither finds any) those of the
     // headwords that differ from it only in accents.

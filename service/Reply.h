@@ -13,7 +13,9 @@ namespace service {
 
 // text with & < > " escaped, and tab, line feed and carriage return written
 // as character references so they survive attribute normalisation; other
-// control characters (not allowed in XML) are dropped.
+// control characters (not allowed in XML) are dropped, and every byte that
+// does not begin a well-formed UTF-8 character XML allows becomes U+FFFD, so
+// the result is always well-formed UTF-8 XML text.
 std::string XmlEscape(std::string_view text);
 
 // status="ok" with one <result> per entry: <word name=.../> followed by a
@@ -27,5 +29,8 @@ std::string ErrorReply(std::string_view message);
 // status="unsupported" with the reason in a message attribute: a direction
 // the service has no dictionary for.
 std::string UnsupportedReply(std::string_view message);
+
+// The health document: <service status="STATE"/>.
+std::string HealthReply(std::string_view state);
 
 } // namespace service

@@ -44,7 +44,7 @@ bool DecodeQueryValue(std::string_view text, std::string* out) {
     return true;
 }
 
-TargetKind ParseTarget(std::string_view target, DictionaryQuery* query, std::string* problem) {
+std::string_view TargetPath(std::string_view target, std::string_view* query) {
     // Absolute form: drop the scheme and the authority.
     for (std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
         if (ascii::StartsWithIgnoringCase(target, scheme)) {
@@ -56,12 +56,17 @@ TargetKind ParseTarget(std::string_view target, DictionaryQuery* query, std::str
         }
     }
     const size_t mark = target.find('?');
-    const std::string_view path = target.substr(0, mark);
-    if (path != kDictionaryPath) {
+    if (query != nullptr) {
+        *query = mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
+    }
+    return target.substr(0, mark);
+}
+
+TargetKind ParseTarget(std::string_view target, DictionaryQuery* query, std::string* problem) {
+    std::string_view rest;
+    if (TargetPath(target, &rest) != kDictionaryPath) {
         return TargetKind::kOtherPath;
     }
-    std::string_view rest =
-        mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
     // A fragment never reaches a server, but cut it off if a client sends one.
     rest = rest.substr(0, rest.find('#'));
 

@@ -26,6 +26,10 @@ extern const char* const kDictionaryPath; // "/serverjobs/dictionary.php"
 // byte. False for a '%' not followed by two hexadecimal digits.
 bool DecodeQueryValue(std::string_view text, std::string* out);
 
+// The path of target (origin or absolute form) without its query, which goes
+// to *query when that is not null.
+std::string_view TargetPath(std::string_view target, std::string_view* query = nullptr);
+
 // Reads target into *query. On kMalformed, *problem says what is wrong. The
 // first occurrence of a repeated key counts; unknown keys are ignored.
 TargetKind ParseTarget(std::string_view target, DictionaryQuery* query, std::string* problem);

@@ -1,78 +1,47 @@
-// lexigrove-service: the local dictionary service.
+// lexigrove-service: the local dictionary service (usage: --help, and
+// docs/service.md for running it under systemd and behind nginx).
 //
-//   lexigrove-service [PORT] [--port PORT] [--port-file PATH] [--data DIR]
-//                     [--request-log PATH] [--address ADDRESS]
-//                     [--idle-timeout SECONDS] [--threads N]
-//   lexigrove-service --list [--data DIR]
-//
-// PORT 0 (the default) picks a free port. --address is any IPv4 or IPv6
-// address, 0.0.0.0 and :: (every interface) included; the default is
-// 127.0.0.1. The first line on standard output is "listening ADDRESS:PORT"
+// The first line on standard output is "listening ADDRESS:PORT"
 // ("[ADDRESS]:PORT" for IPv6); --port-file also writes the port to PATH
-// (complete when it appears). --request-log appends one line per request:
-// method, target, status, result count and the client's port (one port per
-// connection, so the lines show how many connections the clients made).
-// --list prints the directions the dictionaries in DIR serve, each with the
-// data that gives the lemmas of its words ("folding only" where none is
-// installed), and exits.
-// Runs until SIGINT or SIGTERM, then exits 0.
+// (complete when it appears). With --preload the dictionaries are loaded
+// before the socket opens. Under systemd (Type=notify) the service says
+// READY=1 once it listens, RELOADING=1 / READY=1 around a reload and
+// STOPPING=1 when it stops. --list prints the directions the dictionaries in
+// DIR serve, each with the data that gives the lemmas of its words ("folding
+// only" where none is installed), and exits.
 //
-// The server is libmicrohttpd's event loop (epoll) on --threads threads
-// (default 8), each serving its share of the connections: an idle kept-alive
-// connection costs a socket and a little memory, never a thread, so idle
-// clients cannot hold back a new one. --idle-timeout (default 5 s) closes a
-// connection that has said nothing for that long.
+// Signals: SIGTERM or SIGINT stops accepting, lets the lookups in flight
+// finish (up to --stop-timeout) and exits 0. SIGHUP reopens the request log
+// and loads again the dictionaries whose files changed, and any whose load
+// failed.
+#include "service/Address.h"
+#include "service/ChunkCache.h"
 #include "service/DictionaryService.h"
+#include "service/Options.h"
+#include "service/RequestLog.h"
+#include "service/Server.h"
 
-#include <microhttpd.h>
+#include <systemd/sd-daemon.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
 constexpr int kUsage = 64;
-// Bytes a connection may use for its request; a request line longer than
-// this (a word of tens of thousands of characters) is answered 414.
-constexpr size_t kConnectionMemory = 256 * 1024;
-
-void Usage(std::FILE* to) {
-    std::fputs("usage: lexigrove-service [PORT] [--port PORT] [--port-file PATH] [--data DIR]\n"
-               "                         [--request-log PATH] [--address ADDRESS]\n"
-               "                         [--idle-timeout SECONDS] [--threads N]\n"
-               "       lexigrove-service --list [--data DIR]\n"
-               "Answers /serverjobs/dictionary.php?fromlang=..&tolang=..&word=.. on ADDRESS\n"
-               "(default 127.0.0.1; any IPv4 or IPv6 address, 0.0.0.0 and :: included)\n"
-               "from the FreeDict dictd files in DIR (default /usr/share/dictd).\n"
-               "PORT 0 (default) picks a free port; the first output line names it.\n"
-               "--list prints the directions DIR's dictionaries serve.\n",
-               to);
-}
-
-bool ParseNumber(const char* text, long low, long high, long* out) {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < low || value > high) {
-        return false;
-    }
-    *out = value;
-    return true;
-}
 
 bool WritePortFile(const std::string& path, int port) {
     const std::string temporary = path + ".tmp";
@@ -86,184 +55,219 @@ bool WritePortFile(const std::string& path, int port) {
     return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
-// A listening TCP socket on address:port (port 0: a free one); -1 with
-// *error set when the address is not an IP address or cannot be bound.
-int Listen(const std::string& address, int port, int* boundPort, std::string* error) {
-    sockaddr_storage storage{};
+// SIGINT, SIGTERM and SIGHUP are taken by sigtimedwait in the main thread
+// only: blocked before any other thread starts (threads inherit the mask).
+// A shell starts background jobs with SIGINT ignored, and an ignored signal
+// is discarded rather than left pending: the default is restored first.
+sigset_t BlockSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(s, SIG_DFL);
+        sigaddset(&set, s);
+    }
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return set;
+}
+
+// The next of the blocked signals, or 0 after timeout.
+int WaitSignal(const sigset_t& set, std::chrono::milliseconds timeout) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+    const timespec wait{static_cast<time_t>(seconds.count()),
+                        static_cast<long>((timeout - seconds).count() * 1000000)};
+    const int s = sigtimedwait(&set, nullptr, &wait);
+    return s < 0 ? 0 : s;
+}
+
+// As many descriptors as the connection limit needs, within what the system
+// lets this process have; the limit is lowered to fit when it must be.
+unsigned RaiseFileLimit(unsigned connections) {
+    constexpr rlim_t kSpare = 64; // dictionaries, logs, epoll and the like
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0) {
+        return connections;
+    }
+    const rlim_t wanted = connections + kSpare;
+    if (files.rlim_cur < wanted) {
+        files.rlim_cur = std::min(wanted, files.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (files.rlim_cur < wanted) {
+        const unsigned fit =
+            files.rlim_cur > kSpare + 16 ? static_cast<unsigned>(files.rlim_cur - kSpare) : 16;
+        std::fprintf(stderr,
+                     "lexigrove-service: the file limit (%llu) allows %u connections, not %u\n",
+                     static_cast<unsigned long long>(files.rlim_cur), fit, connections);
+        return fit;
+    }
+    return connections;
+}
+
+// The directions --preload names, as indexes; false (with a message) for one
+// the folder does not serve.
+bool PreloadList(const service::Options& o, const service::DictionaryService& dictionary,
+                 std::vector<size_t>* out) {
+    for (const auto& [from, to] : o.preloadDirections) {
+        const size_t d = dictionary.FindDirection(from, to);
+        if (d == service::DictionaryService::kNoDirection) {
+            std::fprintf(stderr, "lexigrove-service: --preload: no dictionary for %s -> %s\n",
+                         from.c_str(), to.c_str());
+            return false;
+        }
+        out->push_back(d);
+    }
+    return true;
+}
+
+// Preloads while answering signals; false when a stop signal came first.
+bool Preload(const std::vector<size_t>& directions, service::DictionaryService& dictionary,
+             const sigset_t& signals) {
+    const auto started = std::chrono::steady_clock::now();
+    std::atomic<bool> done{false};
+    size_t failed = 0;
+    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    std::thread loader([&] {
+        failed = dictionary.Preload(directions, threads);
+        done = true;
+    });
+    while (!done) {
+        const int s = WaitSignal(signals, std::chrono::milliseconds(50));
+        if (s == SIGTERM || s == SIGINT) {
+            // Nothing is served yet: there is nothing to finish.
+            std::fflush(stdout);
+            std::_Exit(0);
+        }
+    }
+    loader.join();
+    const size_t count = directions.empty() ? dictionary.Directions().size() : directions.size();
+    std::fprintf(stderr, "lexigrove-service: preloaded %zu directions (%zu refused) in %lld ms\n",
+                 count - failed, failed,
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - started)
+                                            .count()));
+    return true;
+}
+
+int Serve(const service::Options& o, service::DictionaryService& dictionary,
+          const sigset_t& signals) {
+    service::ServerSettings settings;
     socklen_t length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(port));
-        length = sizeof *v4;
-    } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<uint16_t>(port));
-        length = sizeof *v6;
-    } else {
-        *error = address + " is not an IPv4 or IPv6 address";
-        return -1;
+    if (!service::ParseSocketAddress(o.address, o.port, &settings.address, &length)) {
+        std::fprintf(stderr, "lexigrove-service: %s is not an IPv4 or IPv6 address\n",
+                     o.address.c_str());
+        return 1;
     }
-    const int s = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        *error = std::strerror(errno);
-        return -1;
+    service::RequestLog log;
+    std::string error;
+    if (!o.requestLog.empty() && !log.Open(o.requestLog, &error)) {
+        std::fprintf(stderr, "lexigrove-service: %s\n", error.c_str());
+        return 1;
     }
-    const int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(s, reinterpret_cast<sockaddr*>(&storage), length) != 0 || listen(s, 1024) != 0) {
-        *error = std::strerror(errno);
-        close(s);
-        return -1;
+    std::vector<size_t> preload;
+    if (!PreloadList(o, dictionary, &preload)) {
+        return kUsage;
     }
-    sockaddr_storage bound{};
-    socklen_t boundLength = sizeof bound;
-    getsockname(s, reinterpret_cast<sockaddr*>(&bound), &boundLength);
-    *boundPort =
-        ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                          : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-    return s;
-}
+    if (o.preload) {
+        Preload(preload, dictionary, signals);
+    }
+    settings.threads = static_cast<unsigned>(o.threads);
+    settings.idleTimeout = static_cast<unsigned>(o.idleTimeout);
+    settings.headTimeout = static_cast<unsigned>(o.headTimeout);
+    settings.maxConnections = RaiseFileLimit(o.maxConnections);
+    settings.loaders = std::min(2u, std::max(1u, std::thread::hardware_concurrency()));
 
-struct Server {
-    service::DictionaryService* dictionary = nullptr;
-    std::mutex logMutex;
-    std::ofstream requestLog;
-};
+    service::Server server(dictionary, log);
+    if (!server.Start(settings, &error)) {
+        std::fprintf(stderr, "lexigrove-service: cannot listen on %s port %d: %s\n",
+                     o.address.c_str(), o.port, error.c_str());
+        return 1;
+    }
+    if (!o.portFile.empty() && !WritePortFile(o.portFile, server.Port())) {
+        std::fprintf(stderr, "lexigrove-service: cannot write %s\n", o.portFile.c_str());
+        server.Stop(std::chrono::milliseconds(0));
+        return 1;
+    }
+    const bool v6 = settings.address.ss_family == AF_INET6;
+    std::printf("listening %s%s%s:%d\n", v6 ? "[" : "", o.address.c_str(), v6 ? "]" : "",
+                server.Port());
+    std::fflush(stdout);
+    sd_notifyf(0, "READY=1\nSTATUS=listening on %s port %d", o.address.c_str(), server.Port());
 
-int ClientPort(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (info == nullptr || info->client_addr == nullptr) {
-        return 0;
+    // SIGHUP's reload runs beside the server; a second SIGHUP during it
+    // runs it once more afterwards.
+    std::thread reloader;
+    std::atomic<bool> reloading{false}, again{false};
+    auto reload = [&] {
+        do {
+            again = false;
+            dictionary.Refresh();
+        } while (again);
+        server.SetHealth(service::Health::kReady);
+        sd_notify(0, "READY=1\nSTATUS=reloaded");
+        reloading = false;
+    };
+    for (;;) {
+        const int s = WaitSignal(signals, std::chrono::seconds(1));
+        if (s == SIGTERM || s == SIGINT) {
+            break;
+        }
+        if (s != SIGHUP) {
+            continue;
+        }
+        if (!log.Reopen(&error)) {
+            std::fprintf(stderr, "lexigrove-service: %s\n", error.c_str());
+        }
+        if (reloading) {
+            again = true;
+            continue;
+        }
+        if (reloader.joinable()) {
+            reloader.join();
+        }
+        reloading = true;
+        server.SetHealth(service::Health::kLoading);
+        sd_notify(0, "RELOADING=1\nSTATUS=reloading changed dictionaries");
+        reloader = std::thread(reload);
     }
-    const sockaddr* address = info->client_addr;
-    return ntohs(address->sa_family == AF_INET6
-                     ? reinterpret_cast<const sockaddr_in6*>(address)->sin6_port
-                     : reinterpret_cast<const sockaddr_in*>(address)->sin_port);
-}
-
-// The request target exactly as it arrived (libmicrohttpd hands the handler
-// a decoded path and decoded arguments; the service reads the raw target
-// itself, absolute form of proxied requests included). Kept as the
-// request's context until the request completes.
-struct RequestContext {
-    std::string target;
-    bool headersSeen = false;
-};
-
-void* KeepTarget(void*, const char* uri, MHD_Connection*) {
-    auto* context = new RequestContext;
-    context->target = uri == nullptr ? "" : uri;
-    return context;
-}
-
-void RequestDone(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
-    delete static_cast<RequestContext*>(*context);
-    *context = nullptr;
-}
-
-MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char* method,
-                  const char*, const char*, size_t* uploadSize, void** context) {
-    auto* server = static_cast<Server*>(cls);
-    auto* request = static_cast<RequestContext*>(*context);
-    if (request == nullptr) {
-        return MHD_NO;
+    sd_notify(0, "STOPPING=1\nSTATUS=finishing the lookups in flight");
+    const bool finished = server.Stop(std::chrono::seconds(o.stopTimeout));
+    if (!o.portFile.empty()) {
+        std::remove(o.portFile.c_str());
     }
-    // The first call brings the headers, further calls the body, the last
-    // one nothing: a reply queued before that last call closes the
-    // connection instead of keeping it.
-    if (!request->headersSeen || *uploadSize != 0) {
-        request->headersSeen = true;
-        *uploadSize = 0; // a body is not used
-        return MHD_YES;
+    if (!finished || reloading) {
+        // A dictionary is still loading for nobody: no need to wait for it.
+        std::fflush(stdout);
+        std::_Exit(0);
     }
-    const std::string* target = &request->target;
-    service::Answer answer;
-    const bool read = std::strcmp(method, "GET") == 0 || std::strcmp(method, "HEAD") == 0;
-    if (!read) {
-        answer.httpStatus = 405;
-        answer.body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                      "<dictionary status=\"error\" message=\"method not allowed\"/>\n";
-    } else {
-        answer = server->dictionary->Handle(*target);
+    if (reloader.joinable()) {
+        reloader.join();
     }
-    MHD_Response* response = MHD_create_response_from_buffer(
-        answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
-    if (response == nullptr) {
-        return MHD_NO;
-    }
-    MHD_add_response_header(response, "Content-Type", "text/xml; charset=UTF-8");
-    const MHD_Result queued =
-        MHD_queue_response(connection, static_cast<unsigned>(answer.httpStatus), response);
-    MHD_destroy_response(response);
-    if (server->requestLog.is_open()) {
-        std::lock_guard<std::mutex> lock(server->logMutex);
-        server->requestLog << method << ' ' << *target << ' ' << answer.httpStatus << ' '
-                           << answer.results << ' ' << ClientPort(connection) << std::endl;
-    }
-    return queued;
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    long port = 0, idleTimeout = 5, threads = 8;
-    bool list = false;
-    std::string portFile, requestLogPath;
-    std::string address = "127.0.0.1";
-    std::string data = "/usr/share/dictd";
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "lexigrove-service: %s needs a value\n", name);
-                std::exit(kUsage);
-            }
-            return argv[++i];
-        };
-        auto number = [&](const char* name, long low, long high, long* out) {
-            const char* text = value(name);
-            if (!ParseNumber(text, low, high, out)) {
-                std::fprintf(stderr, "lexigrove-service: bad %s %s\n", name, text);
-                std::exit(kUsage);
-            }
-        };
-        if (arg == "--help" || arg == "-h") {
-            Usage(stdout);
-            return 0;
-        } else if (arg == "--list") {
-            list = true;
-        } else if (arg == "--port") {
-            number("--port", 0, 65535, &port);
-        } else if (arg == "--idle-timeout") {
-            number("--idle-timeout", 1, 3600, &idleTimeout);
-        } else if (arg == "--threads") {
-            number("--threads", 1, 64, &threads);
-        } else if (arg == "--port-file") {
-            portFile = value("--port-file");
-        } else if (arg == "--data") {
-            data = value("--data");
-        } else if (arg == "--address") {
-            address = value("--address");
-        } else if (arg == "--request-log") {
-            requestLogPath = value("--request-log");
-        } else if (!arg.empty() && arg[0] != '-' && ParseNumber(arg.c_str(), 0, 65535, &port)) {
-            // the port as a plain argument
-        } else {
-            std::fprintf(stderr, "lexigrove-service: unknown argument %s\n", arg.c_str());
-            Usage(stderr);
-            return kUsage;
-        }
+    service::Options o;
+    std::string error;
+    if (service::ParseOptions(argc, argv, &o, &error) != service::ParseResult::kRun) {
+        std::fprintf(stderr, "lexigrove-service: %s\n%s", error.c_str(), service::UsageText());
+        return kUsage;
+    }
+    if (o.help) {
+        std::fputs(service::UsageText(), stdout);
+        return 0;
     }
     struct stat info {};
-    if (stat(data.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        std::fprintf(stderr, "lexigrove-service: no dictionary folder %s\n", data.c_str());
+    if (stat(o.data.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        std::fprintf(stderr, "lexigrove-service: no dictionary folder %s\n", o.data.c_str());
         return 1;
     }
-    service::DictionaryService dictionary(data);
-    if (list) {
+    service::ChunkCache::Shared().SetBudget(o.cacheBytes);
+    service::DictionaryService dictionary(o.data);
+    if (o.list) {
         std::map<std::string, std::string> sources; // by code: the lemmas' data
         for (const service::Direction& d : dictionary.Directions()) {
             if (sources.count(d.from) == 0) {
@@ -275,74 +279,6 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-
-    // SIGINT and SIGTERM are taken by sigwait in the main thread only: block
-    // them before the server starts its threads, which inherit the mask. A
-    // shell starts background jobs with SIGINT ignored, and an ignored signal
-    // is discarded rather than left pending: restore the default.
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    // Many clients: as many sockets as the system lets this process have.
-    rlimit files{};
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
-
-    Server server;
-    server.dictionary = &dictionary;
-    if (!requestLogPath.empty()) {
-        server.requestLog.open(requestLogPath, std::ios::app);
-        if (!server.requestLog) {
-            std::fprintf(stderr, "lexigrove-service: cannot write %s\n", requestLogPath.c_str());
-            return 1;
-        }
-    }
-    int boundPort = 0;
-    std::string error;
-    const int listener = Listen(address, static_cast<int>(port), &boundPort, &error);
-    if (listener < 0) {
-        std::fprintf(stderr, "lexigrove-service: cannot listen on %s port %ld: %s\n",
-                     address.c_str(), port, error.c_str());
-        return 1;
-    }
-    const unsigned connectionLimit =
-        static_cast<unsigned>(files.rlim_cur > 64 ? files.rlim_cur - 32 : 32);
-    MHD_Daemon* daemon = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TURBO | MHD_USE_ERROR_LOG, 0,
-        nullptr, nullptr, &Handle, &server, MHD_OPTION_LISTEN_SOCKET, listener,
-        MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(threads), MHD_OPTION_CONNECTION_TIMEOUT,
-        static_cast<unsigned>(idleTimeout), MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-        MHD_OPTION_CONNECTION_LIMIT, connectionLimit, MHD_OPTION_URI_LOG_CALLBACK, &KeepTarget,
-        nullptr, MHD_OPTION_NOTIFY_COMPLETED, &RequestDone, nullptr, MHD_OPTION_END);
-    if (daemon == nullptr) {
-        std::fprintf(stderr, "lexigrove-service: the HTTP server did not start\n");
-        close(listener);
-        return 1;
-    }
-    if (!portFile.empty() && !WritePortFile(portFile, boundPort)) {
-        std::fprintf(stderr, "lexigrove-service: cannot write %s\n", portFile.c_str());
-        MHD_stop_daemon(daemon);
-        return 1;
-    }
-    const bool v6 = address.find(':') != std::string::npos;
-    std::printf("listening %s%s%s:%d\n", v6 ? "[" : "", address.c_str(), v6 ? "]" : "", boundPort);
-    std::fflush(stdout);
-
-    int signal = 0;
-    while (signal != SIGINT && signal != SIGTERM) {
-        signal = sigwaitinfo(&stopSignals, nullptr);
-    }
-    MHD_stop_daemon(daemon);
-    close(listener);
-    if (!portFile.empty()) {
-        std::remove(portFile.c_str());
-    }
-    return 0;
+    const sigset_t signals = BlockSignals();
+    return Serve(o, dictionary, signals);
 }

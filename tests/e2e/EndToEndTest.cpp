@@ -241,9 +241,9 @@ std::vector<std::string> RequestPorts(size_t from) {
         if (i < from)
             continue;
         std::istringstream fields(line);
-        std::string method, target, status, results, port;
-        fields >> method >> target >> status >> results >> port;
-        ports.push_back(port);
+        std::string time, client;
+        fields >> time >> client; // client: ADDRESS:PORT
+        ports.push_back(client.substr(client.rfind(':') + 1));
     }
     return ports;
 }

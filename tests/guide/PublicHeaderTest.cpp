@@ -147,8 +147,8 @@ std::vector<std::string> ServiceRequests() {
         return targets;
     }
     std::ifstream log(path);
-    std::string method, target, rest;
-    while (log >> method >> target && std::getline(log, rest)) {
+    std::string time, client, method, target, rest;
+    while (log >> time >> client >> method >> target && std::getline(log, rest)) {
         targets.push_back(target);
     }
     return targets;

@@ -2,9 +2,12 @@
 // without a server.
 #include "service/Dictionary.h"
 #include "DictFiles.h"
+#include "service/ChunkCache.h"
 #include "service/DictData.h"
 #include "service/Folding.h"
+#include "service/IndexCheck.h"
 #include "service/Languages.h"
+#include "service/Reply.h"
 #include "service/Request.h"
 
 #include <gtest/gtest.h>
@@ -275,6 +278,123 @@ TEST(DictDataTest, ReadsAnyRangeAcrossDictzipChunks) {
     std::remove(path.c_str());
 
     EXPECT_FALSE(data.Open("/nonexistent.dict.dz", &error));
+}
+
+// Every single changed byte of a dictzip file, anywhere: the file is refused
+// when it is opened, or (a byte the text does not depend on, such as the
+// header's time) every byte of its text still reads as written.
+TEST(DictDataTest, NoChangedByteOfACompressedFileIsEverRead) {
+    std::string text;
+    for (int i = 0; i < 60; ++i) {
+        text += "entry " + std::to_string(i * 7919) + "\n";
+    }
+    const std::string good = servicetest::Dictzip(text, 101);
+    const std::string path = "/tmp/lexigrove-flip-" + std::to_string(getpid()) + ".dict.dz";
+    size_t refused = 0;
+    for (size_t at = 0; at < good.size(); ++at) {
+        std::string bad = good;
+        bad[at] = static_cast<char>(bad[at] ^ 0x20);
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out << bad;
+        }
+        DictData data;
+        std::string error, got;
+        if (!data.Open(path, &error)) {
+            ++refused;
+            EXPECT_NE(error.find(path), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(data.Read(0, data.TextSize(), &got)) << "byte " << at;
+        EXPECT_EQ(got, text) << "byte " << at;
+    }
+    std::remove(path.c_str());
+    // Some bytes the text does not depend on (the header's time and system,
+    // padding bits of the flush points) may change; nearly all others are
+    // caught.
+    EXPECT_GT(refused, good.size() * 9 / 10);
+
+    // A file cut short, and one with bytes after its end.
+    for (const std::string& bad : {good.substr(0, good.size() - 3), good + "junk"}) {
+        {
+            std::ofstream out(path, std::ios::binary | std::ios::trunc);
+            out << bad;
+        }
+        DictData data;
+        std::string error;
+        EXPECT_FALSE(data.Open(path, &error)) << bad.size();
+    }
+    std::remove(path.c_str());
+}
+
+TEST(IndexCheckTest, AnIndexMustReachTheWholeTextAndNothingPastIt) {
+    const std::string index = "a\tA\tK\nb\tK\tK\nc\tU\tF\n"; // [0,10) [10,20) [20,25)
+    std::string error;
+    EXPECT_TRUE(CheckIndex(index, 25, "x.index", &error)) << error;
+    // Two headwords on one entry, and the entry of an empty headword.
+    EXPECT_TRUE(CheckIndex("a\tA\tZ\nb\tA\tZ\n\tZ\tA\n", 25, "x.index", &error)) << error;
+    struct Case {
+        std::string index;
+        uint64_t textSize;
+        const char* why;
+    };
+    for (const Case& c : {
+             Case{index.substr(0, index.size() - 3), 25, "ends inside a line"},
+             Case{"a\tA\tK\nc\tU\tF\n", 25, "reaches the text only up to byte 10"},
+             Case{"a\tA\tK\nb\tK\tK\n", 25, "reaches the text only up to byte 20"},
+             Case{index, 24, "points past the end"},
+             Case{"a\tA\tK\nb K K\n", 25, "line 2 is not"},
+             Case{"a\tA\t*\n", 25, "line 1 is not"},
+             Case{"", 0, "is empty"},
+         }) {
+        EXPECT_FALSE(CheckIndex(c.index, c.textSize, "x.index", &error)) << c.why;
+        EXPECT_NE(error.find(c.why), std::string::npos) << error;
+        EXPECT_EQ(error.rfind("x.index", 0), 0u) << error;
+    }
+}
+
+// Whatever bytes a request or the data holds, the reply is well-formed
+// UTF-8: a byte that begins no character XML allows becomes U+FFFD.
+TEST(ReplyTest, EscapedTextIsAlwaysWellFormedUtf8) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        std::string in, out;
+    };
+    for (const Case& c : {
+             Case{"caf\xC3\xA9 \xE5\xAE\xB6 \xF0\x9F\x98\x80",
+                  "caf\xC3\xA9 \xE5\xAE\xB6 \xF0\x9F\x98\x80"},
+             Case{"\xFF", fffd},
+             Case{"a\xC3", "a" + fffd},                           // cut sequence
+             Case{"\xC0\xAF", fffd + fffd},                       // overlong '/'
+             Case{"\xED\xA0\x80", fffd + fffd + fffd},            // a surrogate
+             Case{"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd}, // past U+10FFFF
+             Case{"\xEF\xBF\xBE", fffd + fffd + fffd},            // U+FFFE
+             Case{"<&\">\t\x01", "&lt;&amp;&quot;&gt;&#9;"},
+         }) {
+        EXPECT_EQ(XmlEscape(c.in), c.out) << c.in;
+    }
+    EXPECT_NE(UnsupportedReply("no dictionary for \xFF -> en").find(fffd + " -&gt; en"),
+              std::string::npos);
+}
+
+TEST(ChunkCacheTest, KeepsTheMostRecentlyUsedChunksWithinItsBudget) {
+    ChunkCache cache(100);
+    auto chunk = [](size_t size) { return std::make_shared<const std::string>(size, 'x'); };
+    cache.Insert(1, 0, chunk(40));
+    cache.Insert(1, 1, chunk(40));
+    ASSERT_NE(cache.Find(1, 0), nullptr); // now the most recently used
+    cache.Insert(2, 0, chunk(40));        // drops (1, 1)
+    EXPECT_EQ(cache.Find(1, 1), nullptr);
+    EXPECT_NE(cache.Find(1, 0), nullptr);
+    EXPECT_NE(cache.Find(2, 0), nullptr);
+    EXPECT_EQ(cache.Bytes(), 80u);
+    cache.Insert(3, 0, chunk(101)); // larger than the budget: not kept
+    EXPECT_EQ(cache.Find(3, 0), nullptr);
+    cache.Forget(1);
+    EXPECT_EQ(cache.Find(1, 0), nullptr);
+    EXPECT_EQ(cache.Bytes(), 40u);
+    cache.SetBudget(0);
+    EXPECT_EQ(cache.Bytes(), 0u);
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 #include "ServiceProcess.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "service/Address.h"
+
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -18,7 +19,9 @@ extern char** environ;
 
 namespace servicetest {
 
-ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments) {
+ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments,
+                               const std::vector<std::string>& environment,
+                               const std::string& errorPath) {
     int out[2];
     if (pipe(out) != 0) {
         return;
@@ -33,9 +36,22 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (!errorPath.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_addclose(&actions, out[1]);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    std::vector<std::string> variables = environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        variables.push_back(*e);
+    }
+    std::vector<char*> envp;
+    for (std::string& v : variables) {
+        envp.push_back(v.data());
+    }
+    envp.push_back(nullptr);
+    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     if (spawned != 0) {
@@ -43,7 +59,7 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments) {
         close(out[0]);
         return;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (firstLine_.find('\n') == std::string::npos) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
@@ -59,12 +75,37 @@ ServiceProcess::ServiceProcess(const std::vector<std::string>& arguments) {
         }
         firstLine_.append(c, static_cast<size_t>(n));
     }
-    close(out[0]);
-    firstLine_ = firstLine_.substr(0, firstLine_.find('\n'));
+    out_ = out[0];
+    const size_t end = firstLine_.find('\n');
+    if (end != std::string::npos) {
+        pending_ = firstLine_.substr(end + 1);
+    }
+    firstLine_ = firstLine_.substr(0, end);
     const std::string prefix = "listening ";
     const size_t colon = firstLine_.rfind(':');
     if (firstLine_.compare(0, prefix.size(), prefix) == 0 && colon != std::string::npos) {
         port_ = std::atoi(firstLine_.c_str() + colon + 1);
+    }
+}
+
+std::string ServiceProcess::Output(int timeoutMs) {
+    std::string out = std::move(pending_);
+    pending_.clear();
+    pollfd p{out_, POLLIN, 0};
+    char buffer[4096];
+    while (out_ >= 0 && poll(&p, 1, timeoutMs) > 0) {
+        const ssize_t n = read(out_, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+void ServiceProcess::Signal(int signal) {
+    if (pid_ > 0) {
+        kill(pid_, signal);
     }
 }
 
@@ -74,6 +115,9 @@ ServiceProcess::~ServiceProcess() {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
+    }
+    if (out_ >= 0) {
+        close(out_);
     }
 }
 
@@ -96,17 +140,7 @@ int ServiceProcess::Stop(int signal, int timeoutMs) {
 int Connect(const std::string& host, int port) {
     sockaddr_storage storage{};
     socklen_t length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(port));
-        length = sizeof *v4;
-    } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<uint16_t>(port));
-        length = sizeof *v6;
-    } else {
+    if (!service::ParseSocketAddress(host, port, &storage, &length)) {
         return -1;
     }
     const int s = socket(storage.ss_family, SOCK_STREAM, 0);

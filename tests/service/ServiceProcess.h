@@ -11,9 +11,13 @@ namespace servicetest {
 
 class ServiceProcess {
 public:
-    // Starts the service on port 0 with the extra arguments and waits (at most
-    // 20 s) for its "listening ADDRESS:PORT" line. port() is 0 on failure.
-    explicit ServiceProcess(const std::vector<std::string>& arguments);
+    // Starts the service on port 0 with the extra arguments (and the extra
+    // NAME=value environment) and waits (at most 60 s: a preload may come
+    // first) for its "listening ADDRESS:PORT" line. port() is 0 on failure.
+    // errorPath: a file for its standard error (inherited when empty).
+    explicit ServiceProcess(const std::vector<std::string>& arguments,
+                            const std::vector<std::string>& environment = {},
+                            const std::string& errorPath = "");
     // Stops the service with SIGTERM if still running.
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
@@ -25,9 +29,15 @@ public:
     // Sends signal and waits at most timeoutMs for the exit. The exit status
     // (0..255), 128 + n for death by signal n, or -1 when it did not end.
     int Stop(int signal, int timeoutMs);
+    void Signal(int signal);
+    // What the service wrote to standard output after its first line, as
+    // far as it arrives within timeoutMs.
+    std::string Output(int timeoutMs);
 
 private:
     pid_t pid_ = -1;
+    int out_ = -1;
+    std::string pending_; // output read with the first line
     int port_ = 0;
     std::string firstLine_;
 };

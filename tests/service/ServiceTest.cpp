@@ -10,15 +10,22 @@
 #include <tinyxml.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace servicetest {
@@ -636,20 +643,35 @@ TEST(ServiceConnectionsTest, IdleConnectionsDoNotHoldBackNewOnes) {
     }
 }
 
-TEST(ServiceConnectionsTest, LongWordsAreServedAndOverlongRequestsRefused) {
+// A connection's request head has a small fixed room: a word of 1,000
+// characters of any script fits; a longer target is refused with the
+// service's own reply, and one past the room by the library's; a query of
+// thousands of keys is read like any other. Every one of them gets a reply,
+// and the service goes on serving.
+TEST(ServiceConnectionsTest, LongTargetsAndManyKeysAreAnsweredWithinTheirLimits) {
     ServiceProcess service({});
     ASSERT_NE(service.port(), 0) << service.firstLine();
-    // 10,000 characters of a three-byte script, escaped: 90,000 bytes.
     std::string word;
-    for (int i = 0; i < 10000; ++i) {
-        word += "%E5%AE%B6";
+    for (int i = 0; i < 1000; ++i) {
+        word += "%F0%9F%98%80"; // U+1F600, four bytes escaped
     }
     const HttpReply served = Get(service.port(), Query("ja", "en", word));
     EXPECT_EQ(served.status, 200);
     EXPECT_EQ(ParseReply(served.body).status, "ok");
     EXPECT_TRUE(ParseReply(served.body).results.empty());
-    const HttpReply refused = Get(service.port(), Query("en", "fr", std::string(300000, 'a')));
+
+    const HttpReply refused = Get(service.port(), Query("en", "fr", std::string(20000, 'a')));
     EXPECT_EQ(refused.status, 414);
+    EXPECT_EQ(ParseReply(refused.body).status, "error") << refused.body;
+    EXPECT_EQ(Get(service.port(), Query("en", "fr", std::string(300000, 'a'))).status, 414);
+
+    std::string keys = Query("en", "fr", "house");
+    for (int i = 0; i < 4000; ++i) {
+        keys += "&k=";
+    }
+    const HttpReply many = Get(service.port(), keys);
+    EXPECT_EQ(many.status, 200);
+    EXPECT_TRUE(ParseReply(many.body).Has("maison"));
     EXPECT_EQ(Get(service.port(), Query("en", "fr", "house")).status, 200); // still serving
 }
 
@@ -729,9 +751,323 @@ TEST(ServiceProcessTest, BadCommandLinesFailWithoutListening) {
     EXPECT_EQ(unknownOption.Stop(SIGTERM, 5000), 64);
     ServiceProcess badPort({"--port", "70000"});
     EXPECT_EQ(badPort.Stop(SIGTERM, 5000), 64);
+    for (const char* preload : {"--preload=en", "--preload=en:fr,", "--preload=en:ko"}) {
+        ServiceProcess badPreload({preload});
+        EXPECT_EQ(badPreload.port(), 0) << preload;
+        EXPECT_EQ(badPreload.Stop(SIGTERM, 5000), 64) << preload;
+    }
     ServiceProcess noData({"--data", "/nonexistent/lexigrove"});
     EXPECT_EQ(noData.port(), 0);
     EXPECT_EQ(noData.Stop(SIGTERM, 5000), 1);
+}
+
+// A folder of its own for a test, removed with everything in it.
+struct TempFolder {
+    TempFolder() {
+        char pattern[] = "/tmp/lexigrove-op-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempFolder() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string File(const std::string& name) const { return path + "/" + name; }
+    std::string path;
+};
+
+bool WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return static_cast<bool>(out.flush());
+}
+
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Writes a dictionary into folder/staging and renames its files into place,
+// as a package upgrade does.
+void Install(const TempFolder& folder, const std::string& name, const DictEntries& entries) {
+    const std::string staging = folder.File("staging");
+    mkdir(staging.c_str(), 0755);
+    ASSERT_TRUE(WriteDictionary(staging, name, entries, 64));
+    for (const char* suffix : {".index", ".dict.dz"}) {
+        ASSERT_EQ(std::rename((staging + "/" + name + suffix).c_str(),
+                              folder.File(name + suffix).c_str()),
+                  0);
+    }
+}
+
+long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start)
+        .count();
+}
+
+// Waits (at most 20 s) until probe() holds.
+template <class Probe> bool Eventually(Probe probe) {
+    const auto started = std::chrono::steady_clock::now();
+    while (!probe()) {
+        if (MillisecondsSince(started) > 20000) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// A damaged text or a cut index is refused with a reason, and the direction
+// says so instead of answering "ok"; the repaired files, and a changed one,
+// are served after SIGHUP, without a restart.
+TEST(ServiceOperationTest, DamagedFilesAreRefusedAndReplacedOnesServedAfterSighup) {
+    TempFolder folder;
+    const DictEntries french = {{"cat", "cat\nchat\n"}, {"house", "house <n>\nmaison\n"}};
+    DictEntries italian, german;
+    for (int i = 0; i < 40; ++i) {
+        italian.push_back({"w" + std::to_string(100 + i), "w\nparola" + std::to_string(i) + "\n"});
+        german.push_back({"w" + std::to_string(100 + i), "w\nWort" + std::to_string(i) + "\n"});
+    }
+    Install(folder, "freedict-eng-fra", french);
+    Install(folder, "freedict-eng-ita", italian);
+    Install(folder, "freedict-eng-deu", german);
+    std::string text = ReadBytes(folder.File("freedict-eng-ita.dict.dz"));
+    text[text.size() / 2] = static_cast<char>(text[text.size() / 2] ^ 1);
+    ASSERT_TRUE(WriteBytes(folder.File("freedict-eng-ita.dict.dz"), text));
+    const std::string index = ReadBytes(folder.File("freedict-eng-deu.index"));
+    ASSERT_TRUE(WriteBytes(folder.File("freedict-eng-deu.index"),
+                           index.substr(0, index.find('\n', index.size() / 2) + 1)));
+
+    ServiceProcess service({"--data", folder.path});
+    ASSERT_NE(service.port(), 0) << service.firstLine();
+    EXPECT_TRUE(ParseReply(Get(service.port(), Query("en", "fr", "cat")).body).Has("chat"));
+    for (const auto& [to, why] :
+         std::vector<std::pair<std::string, std::string>>{{"it", "damaged"}, {"de", "cut short"}}) {
+        const HttpReply http = Get(service.port(), Query("en", to, "w101"));
+        EXPECT_EQ(http.status, 500) << to;
+        EXPECT_EQ(ParseReply(http.body).status, "error") << http.body;
+        EXPECT_NE(http.body.find(why), std::string::npos) << http.body;
+    }
+
+    Install(folder, "freedict-eng-ita", italian);
+    Install(folder, "freedict-eng-deu", german);
+    DictEntries more = french;
+    more.push_back({"dog", "dog\nchien\n"});
+    Install(folder, "freedict-eng-fra", more);
+    // Served from the old files until the signal.
+    EXPECT_TRUE(ParseReply(Get(service.port(), Query("en", "fr", "dog")).body).results.empty());
+    service.Signal(SIGHUP);
+    EXPECT_TRUE(Eventually([&] {
+        return ParseReply(Get(service.port(), Query("en", "fr", "dog")).body).Has("chien");
+    }));
+    EXPECT_TRUE(ParseReply(Get(service.port(), Query("en", "it", "w101")).body).Has("parola1"));
+    EXPECT_TRUE(ParseReply(Get(service.port(), Query("en", "de", "w139")).body).Has("Wort39"));
+    EXPECT_EQ(service.Stop(SIGTERM, 10000), 0);
+}
+
+// A cold dictionary (German-English, half a million headwords) loads off the
+// server thread: a kept connection on the same, only server thread is
+// answered meanwhile, and SIGTERM during the load still answers the lookup
+// that waits for it before the service exits 0.
+TEST(ServiceOperationTest, ColdLoadsHoldUpNoOneAndSigtermFinishesThem) {
+    ServiceProcess service({"--threads", "1"});
+    ASSERT_NE(service.port(), 0) << service.firstLine();
+    const int kept = Connect("127.0.0.1", service.port());
+    ASSERT_GE(kept, 0);
+    ASSERT_EQ(RequestOnConnection(kept, Query("en", "fr", "house")), 200);
+
+    HttpReply cold;
+    bool coldDone = false;
+    std::thread lookup([&] {
+        cold = Get(service.port(), Query("de", "en", "Haus"));
+        coldDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    long long slowest = 0;
+    for (int i = 0; i < 5; ++i) {
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(RequestOnConnection(kept, Query("en", "fr", "cat")), 200);
+        slowest = std::max(slowest, MillisecondsSince(started));
+    }
+    const bool loadStillRunning = !coldDone;
+    service.Signal(SIGTERM);
+    lookup.join();
+    EXPECT_TRUE(loadStillRunning) << "the load ended before the test could look";
+    EXPECT_LT(slowest, 500) << "a lookup waited behind the cold load";
+    EXPECT_EQ(cold.status, 200);
+    EXPECT_TRUE(ParseReply(cold.body).Has("house"));
+    EXPECT_EQ(service.Stop(SIGTERM, 10000), 0);
+    close(kept);
+}
+
+// Clients that trickle their request heads a byte at a time are closed at
+// the head deadline, however steadily they send; and while they fill the
+// connection limit, lookups from other clients are still answered at once.
+TEST(ServiceOperationTest, SlowClientsNeitherStayNorCrowdOutLookups) {
+    ServiceProcess service({"--max-connections", "64", "--threads", "2", "--head-timeout", "2",
+                            "--idle-timeout", "1"});
+    ASSERT_NE(service.port(), 0) << service.firstLine();
+    std::vector<int> slow;
+    for (int i = 0; i < 80; ++i) {
+        const int s = Connect("127.0.0.1", service.port());
+        ASSERT_GE(s, 0);
+        const std::string line = "GET " + Query("en", "fr", "house") + " HTTP/1.1\r\n";
+        send(s, line.data(), line.size(), MSG_NOSIGNAL);
+        slow.push_back(s);
+    }
+    std::atomic<bool> stop{false};
+    std::vector<bool> closed(slow.size(), false);
+    std::thread trickle([&] {
+        while (!stop) {
+            for (size_t i = 0; i < slow.size(); ++i) {
+                if (!closed[i] && send(slow[i], "X", 1, MSG_NOSIGNAL) != 1) {
+                    closed[i] = true;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    long long slowest = 0;
+    int answered = 0;
+    while (MillisecondsSince(started) < 1500) {
+        const auto asked = std::chrono::steady_clock::now();
+        answered += Get(service.port(), Query("en", "fr", "house")).status == 200 ? 1 : 0;
+        slowest = std::max(slowest, MillisecondsSince(asked));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GE(answered, 10);
+    EXPECT_LT(slowest, 1000) << "a lookup waited behind the slow clients";
+    // By 2 s plus the sweep, every slow client has been closed.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    stop = true;
+    trickle.join();
+    for (size_t i = 0; i < slow.size(); ++i) {
+        char byte;
+        EXPECT_TRUE(closed[i] || recv(slow[i], &byte, 1, MSG_DONTWAIT) == 0) << i;
+        close(slow[i]);
+    }
+}
+
+int NotifySocket(const std::string& path) {
+    const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return -1;
+    }
+    timeval timeout{20, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return s;
+}
+
+// The next message the service sent its manager (empty after 20 s).
+std::string NextNotice(int s) {
+    char buffer[512];
+    const ssize_t n = recv(s, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+// Under systemd: the preload comes before the socket, READY=1 once it
+// listens; SIGHUP reloads a changed dictionary while /healthz says
+// "loading" and lookups go on; SIGTERM says STOPPING=1 and exits 0.
+TEST(ServiceOperationTest, PreloadHealthAndTheManagerHearOfEveryStage) {
+    TempFolder folder;
+    for (const char* suffix : {".index", ".dict.dz"}) {
+        ASSERT_TRUE(
+            WriteBytes(folder.File(std::string("freedict-deu-eng") + suffix),
+                       ReadBytes(std::string("/usr/share/dictd/freedict-deu-eng") + suffix)));
+    }
+    const std::string socketPath = folder.File("notify");
+    const int notices = NotifySocket(socketPath);
+    ASSERT_GE(notices, 0);
+    ServiceProcess service({"--data", folder.path, "--preload=de:en"},
+                           {"NOTIFY_SOCKET=" + socketPath});
+    ASSERT_NE(service.port(), 0) << service.firstLine();
+    EXPECT_EQ(NextNotice(notices).rfind("READY=1\n", 0), 0u);
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_TRUE(ParseReply(Get(service.port(), Query("de", "en", "Haus")).body).Has("house"));
+    EXPECT_LT(MillisecondsSince(asked), 500) << "the dictionary was not loaded before listening";
+    const HttpReply ready = Get(service.port(), "/healthz");
+    EXPECT_EQ(ready.status, 200);
+    EXPECT_NE(ready.body.find("<service status=\"ready\"/>"), std::string::npos) << ready.body;
+
+    // A newer file: reloaded beside the one in use.
+    const std::string text = folder.File("freedict-deu-eng.dict.dz");
+    ASSERT_EQ(utimensat(AT_FDCWD, text.c_str(), nullptr, 0), 0);
+    service.Signal(SIGHUP);
+    EXPECT_EQ(NextNotice(notices).rfind("RELOADING=1\n", 0), 0u);
+    const HttpReply loading = Get(service.port(), "/healthz");
+    EXPECT_EQ(loading.status, 503);
+    EXPECT_NE(loading.body.find("status=\"loading\""), std::string::npos) << loading.body;
+    EXPECT_TRUE(ParseReply(Get(service.port(), Query("de", "en", "Haus")).body).Has("house"));
+    EXPECT_EQ(NextNotice(notices).rfind("READY=1\n", 0), 0u);
+    EXPECT_EQ(Get(service.port(), "/healthz").status, 200);
+
+    service.Signal(SIGTERM);
+    EXPECT_EQ(NextNotice(notices).rfind("STOPPING=1\n", 0), 0u);
+    EXPECT_EQ(service.Stop(SIGTERM, 10000), 0);
+    close(notices);
+}
+
+// One line per request with its time, client, method, escaped target,
+// status, results and microseconds; the file is reopened on SIGHUP after it
+// was moved away; and nothing a client sends reaches standard error.
+TEST(ServiceOperationTest, RequestLogLinesRotationAndAQuietStandardError) {
+    TempFolder folder;
+    const std::string log = folder.File("requests.log");
+    const std::string errors = folder.File("stderr");
+    ServiceProcess service({"--request-log", log, "--idle-timeout", "1"}, {}, errors);
+    ASSERT_NE(service.port(), 0) << service.firstLine();
+    EXPECT_EQ(Get(service.port(), Query("en", "fr", "house")).status, 200);
+    SendRaw(service.port(), "GET /serverjobs/dictionary.php?word=caf\xC3\xA9\"x HTTP/1.1\r\n"
+                            "Host: x\r\nConnection: close\r\n\r\n");
+    // Whether a line of text is time, client and GET followed by rest.
+    auto hasLine = [](const std::string& text, const std::string& rest) {
+        const std::regex line("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{6}Z "
+                              "127\\.0\\.0\\.1:[0-9]+ GET " +
+                              rest);
+        std::istringstream lines(text);
+        std::string one;
+        while (std::getline(lines, one)) {
+            if (std::regex_match(one, line)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const std::string lines = ReadBytes(log);
+    EXPECT_TRUE(hasLine(lines, "/serverjobs/dictionary\\.php\\?fromlang=en&tolang=fr&word=house"
+                               " 200 1 [0-9]+"))
+        << lines;
+    EXPECT_TRUE(hasLine(lines, "/serverjobs/dictionary\\.php\\?word=caf%C3%A9%22x 400 0 [0-9]+"))
+        << lines;
+
+    ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
+    service.Signal(SIGHUP);
+    EXPECT_TRUE(Eventually([&] { return access(log.c_str(), F_OK) == 0; }));
+    EXPECT_EQ(Get(service.port(), Query("en", "fr", "cat")).status, 200);
+    EXPECT_NE(ReadBytes(log).find("word=cat 200"), std::string::npos);
+    EXPECT_EQ(ReadBytes(log + ".1").find("word=cat"), std::string::npos);
+
+    // Requests a client should not send, each on a connection of its own.
+    const std::string errorsBefore = ReadBytes(errors);
+    for (const std::string& raw : {
+             std::string("GARBAGE\r\n\r\n"), std::string("GET / HTTP/9.9\r\n\r\n"),
+             std::string("GET /x HTTP/1.1\r\n\r\n"), // no Host
+             std::string("GET /x HTTP/1.1\r\nHost: x\r\n") + std::string(40000, 'h') + "\r\n\r\n",
+             std::string("POST /x HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nZZ\r\n"),
+             std::string("GET /x HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n"),
+             std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), // TLS
+         }) {
+        SendRaw(service.port(), raw);
+    }
+    EXPECT_EQ(Get(service.port(), Query("en", "fr", "house")).status, 200);
+    EXPECT_EQ(ReadBytes(errors), errorsBefore);
+    EXPECT_EQ(service.Stop(SIGTERM, 10000), 0);
+
+    ServiceProcess stdoutLog({"--request-log", "-"});
+    ASSERT_NE(stdoutLog.port(), 0) << stdoutLog.firstLine();
+    EXPECT_EQ(Get(stdoutLog.port(), Query("en", "fr", "house")).status, 200);
+    EXPECT_TRUE(hasLine(stdoutLog.Output(1000), ".*word=house 200 1 [0-9]+"));
 }
 
 } // namespace
