@@ -6,6 +6,7 @@
 // (skyloom/Status.h), so both builds give one verdict and one log text.
 #pragma once
 
+#include "skyloom/Reply.h"
 #include "skyloom/Request.h"
 #include "skyloom/Status.h"
 
@@ -44,6 +45,29 @@ protected:
     int32_t Fail(Failure failure, std::string_view detail = {}) {
         detail_ = Describe(failure, detail);
         return StatusOf(failure);
+    }
+
+    // What the final reply's head to the request for url means, by the one
+    // redirect rule, with redirects already followed: kOk and follow set,
+    // url now the redirect's target; kOk, follow clear, for a 2xx reply
+    // whose body is to be read; or the failure's status.
+    int32_t TakeFinalHead(const ReplyHead& head, int redirects, Url& url, bool& follow) {
+        const Redirect redirect = RedirectOf(url, head.Code(), head.Locations(), head.Location());
+        follow = redirect.follow;
+        if (redirect.failure != Failure::kNone) {
+            return Fail(redirect.failure);
+        }
+        if (follow) {
+            if (redirects == kMaxRedirects) {
+                return Fail(Failure::kTooManyRedirects);
+            }
+            url = redirect.next;
+            return kOk;
+        }
+        if (head.Code() < 200 || head.Code() > 299) {
+            return Fail(Failure::kRefused, RefusedDetail(head.Code(), head.Phrase()));
+        }
+        return kOk;
     }
 
     std::string detail_;

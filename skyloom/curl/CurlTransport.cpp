@@ -136,25 +136,17 @@ public:
         }
         Url url = first;
         for (int redirects = 0;; ++redirects) {
-            const int32_t status = Perform(url, settings);
+            bool follow = false;
+            int32_t status = Perform(url, settings);
+            if (status >= 0) {
+                status = TakeFinalHead(head_, redirects, url, follow);
+            }
             if (status < 0) {
                 return status;
             }
-            const int code = head_.Code();
-            const Redirect redirect = RedirectOf(url, code, head_.Locations(), head_.Location());
-            if (redirect.failure != Failure::kNone) {
-                return Fail(redirect.failure);
-            }
-            if (redirect.follow) {
-                if (redirects == kMaxRedirects) {
-                    return Fail(Failure::kTooManyRedirects);
-                }
+            if (follow) {
                 LetRedirectFinish();
-                url = redirect.next;
                 continue;
-            }
-            if (code < 200 || code > 299) {
-                return Fail(Failure::kRefused, RefusedDetail(code, head_.Phrase()));
             }
             if (head_.FieldCount() == 0) {
                 return Fail(HeadWithoutFields(BodyFollows()));

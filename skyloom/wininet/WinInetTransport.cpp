@@ -175,27 +175,19 @@ public:
         deadline_ = GetTickCount64() + settings.deadlineMs;
         Url url = first;
         for (int redirects = 0;; ++redirects) {
+            bool follow = false;
             int32_t status = Send(url);
             if (status >= 0) {
                 status = ReadHead();
             }
+            if (status >= 0) {
+                status = TakeFinalHead(head_, redirects, url, follow);
+            }
             if (status < 0) {
                 return status;
             }
-            const int code = head_.Code();
-            const Redirect redirect = RedirectOf(url, code, head_.Locations(), head_.Location());
-            if (redirect.failure != Failure::kNone) {
-                return Fail(redirect.failure);
-            }
-            if (redirect.follow) {
-                if (redirects == kMaxRedirects) {
-                    return Fail(Failure::kTooManyRedirects);
-                }
-                url = redirect.next;
+            if (follow) {
                 continue;
-            }
-            if (code < 200 || code > 299) {
-                return Fail(Failure::kRefused, RefusedDetail(code, head_.Phrase()));
             }
             SetFraming();
             if (head_.FieldCount() == 0) {
@@ -470,17 +462,15 @@ private:
                 if (raw_.size() > kMaxHeaderBytes) {
                     return Fail(Failure::kHeaderTooLarge);
                 }
-                char bytes[4096];
-                size_t got = 0;
-                const int32_t status = ReadRaw(bytes, sizeof(bytes), got);
+                bool more = false;
+                const int32_t status = ReadMoreRaw(more);
                 if (status < 0) {
                     return status;
                 }
-                if (got == 0) {
+                if (!more) {
                     return Fail(started ? Failure::kClosedAfterStatusLine
                                         : Failure::kClosedBeforeReply);
                 }
-                raw_.append(bytes, got);
                 continue;
             }
             std::string line = raw_.substr(0, end);
@@ -561,6 +551,16 @@ private:
         return kOk;
     }
 
+    // Appends what WinINet has next to raw_; more is false at its end.
+    int32_t ReadMoreRaw(bool& more) {
+        char bytes[16384];
+        size_t got = 0;
+        const int32_t status = ReadRaw(bytes, sizeof(bytes), got);
+        raw_.append(bytes, got);
+        more = got != 0;
+        return status;
+    }
+
     // The body as WinINet frames it, held to its Content-Length.
     int32_t ReceiveFramed(char* destination, size_t capacity, size_t& received) {
         if (!raw_.empty()) {
@@ -620,16 +620,14 @@ private:
     int32_t ReceiveChunked(char* destination, size_t capacity, size_t& received) {
         while (decoded_.empty() && !chunks_.Done()) {
             if (raw_.empty()) {
-                char bytes[16384];
-                size_t got = 0;
-                const int32_t status = ReadRaw(bytes, sizeof(bytes), got);
+                bool more = false;
+                const int32_t status = ReadMoreRaw(more);
                 if (status < 0) {
                     return status;
                 }
-                if (got == 0) {
+                if (!more) {
                     return Fail(Failure::kCutShort);
                 }
-                raw_.append(bytes, got);
             }
             size_t consumed = 0;
             if (chunks_.Feed(raw_, decoded_, consumed) != Failure::kNone) {
