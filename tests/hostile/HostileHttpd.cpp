@@ -227,7 +227,10 @@ bool Reply(int fd, const std::string& kind) {
     if (kind == "negative-length") {
         return Send(fd, Head("200 OK", "Content-Length: -1\r\n") + good), false;
     }
-    if (kind == "trickle") {
+    if (kind == "no-fields") {
+        return Send(fd, "HTTP/1.1 200 OK\r\n\r\n" + good), false;
+    }
+    if (kind == "trickle" || kind == "slow-head") {
         // 8 bytes of the status line 600 ms apart (4.8 s in all, each gap
         // well inside the client's idle timeout), then the rest at once.
         const std::string reply = Head("200 OK", Length(n)) + good;
