@@ -160,10 +160,16 @@ private:
         return kOk;
     }
 
-    // Records a failure this object found itself; returns its status.
+    // Records a failure this object found itself; returns its status. Never
+    // throws (it runs in the handlers of a failed allocation too): without
+    // memory for the text, the status's own text is logged.
     int32_t Fail(Failure failure, std::string_view detail = {}) {
-        detail_ = Describe(failure, detail);
         fromTransport_ = false;
+        try {
+            detail_ = Describe(failure, detail);
+        } catch (...) {
+            detail_.clear();
+        }
         return StatusOf(failure);
     }
 
@@ -191,16 +197,17 @@ private:
             return;
         }
         std::u16string reason;
+        const char16_t* text = u"out of memory";
         try {
             const std::string& detail =
                 fromTransport_ && transport_ ? transport_->Detail() : detail_;
-            const std::string text = detail.empty() ? DescribeStatus(status) : detail;
-            reason.assign(text.begin(), text.end());
+            const std::string narrow = detail.empty() ? DescribeStatus(status) : detail;
+            reason.assign(narrow.begin(), narrow.end());
+            text = reason.c_str();
         } catch (...) {
-            reason = u"out of memory";
         }
         log_->FormattedEntry(u"Skyloom", __LINE__, 1, u"HTTP request failed: (%d) %s", status,
-                             reason.c_str());
+                             text);
     }
 
     CAbstractLog* log_;

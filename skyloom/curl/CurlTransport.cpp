@@ -408,6 +408,8 @@ private:
     }
 
     // One line of a reply's head, as curl hands it over (with its line end).
+    // Nothing may be thrown through curl: a shortage of memory ends the
+    // transfer instead.
     static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
         auto* transport = static_cast<CurlTransport*>(self);
         const size_t bytes = size * count;
@@ -416,7 +418,12 @@ private:
         if (!line.empty() && line.back() == '\n') {
             line.remove_suffix(1);
         }
-        return transport->TakeHeaderLine(line) ? bytes : 0; // 0: curl ends the transfer
+        try {
+            return transport->TakeHeaderLine(line) ? bytes : 0; // 0: curl ends the transfer
+        } catch (...) {
+            transport->failure_ = Failure::kOutOfMemory;
+            return 0;
+        }
     }
 
     bool TakeHeaderLine(std::string_view line) {
