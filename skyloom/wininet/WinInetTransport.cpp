@@ -222,6 +222,12 @@ public:
     // Ends the request; the session and connection stay for the next one.
     void End() override {
         CloseRequest();
+        ResetReply();
+    }
+
+private:
+    // Forgets the reply of the last request sent (of a redirect, say).
+    void ResetReply() {
         framing_ = Framing::kNone;
         received_ = 0;
         head_ = ReplyHead();
@@ -230,7 +236,6 @@ public:
         chunks_ = ChunkedBody();
     }
 
-private:
     // Milliseconds left of the deadline (0 once it has passed).
     uint64_t Left() const {
         const ULONGLONG now = GetTickCount64();
@@ -251,6 +256,7 @@ private:
     // kept connection that fails at once is replaced by a new one once.
     int32_t Send(const Url& url) {
         CloseRequest();
+        ResetReply();
         if (Left() == 0) {
             return FailDeadline();
         }

@@ -309,6 +309,15 @@ bool Reply(int fd, const std::string& kind) {
                             good.substr(0, 20) + "\r\n" + Hex(n - 20) + "\r\n" + good.substr(20) +
                             "\r\n0\r\n\r\n");
     }
+    if (kind == "interim-redirect") {
+        // An interim reply, a redirect, and then (to the good reply) a
+        // request of its own: nothing of the first reply may carry over.
+        return Send(
+            fd, "HTTP/1.1 103 Early Hints\r\n\r\n" +
+                    Head("302 Found",
+                         "Location: /serverjobs/dictionary.php?word=hostile-good\r\n" + Length(5)) +
+                    "moved");
+    }
     if (kind == "interim-101") {
         return Send(fd, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: h2c\r\n\r\n" +
                             Head("200 OK", Length(n)) + good),
