@@ -294,10 +294,11 @@ private:
         if (failure_ != Failure::kNone) {
             return Fail(failure_, head_.Detail());
         }
-        // The connection ended inside the head: after its status line, as
-        // nothing but a status line ever reaches this point.
-        if (!headEnded_) {
-            return Fail(Failure::kClosedAfterStatusLine);
+        // The transfer ended without a final head: inside a head, or after
+        // an interim reply (before the final one began).
+        if (!headersFinal_) {
+            return Fail(expectStatus_ ? Failure::kClosedBeforeReply
+                                      : Failure::kClosedAfterStatusLine);
         }
         return kOk;
     }
