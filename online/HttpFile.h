@@ -38,6 +38,12 @@ typedef HttpFile* (*CreateHttpFileFn)(int32_t reserved, CAbstractLog* log);
 typedef void (*DeleteHttpFileFn)(HttpFile* file);
 }
 
+// The most body bytes one reply may have, in both the plugin's download loop
+// and our own library: far above any dictionary reply, low enough that
+// reading and parsing it costs bounded memory (TinyXML's int row and column
+// counters among them stay far from overflow).
+constexpr uint32_t kMaxReplyBytes = 64u << 20;
+
 // The Open constants the plugin passes.
 enum : uint32_t {
     kGenericRead = 0x80000000u,

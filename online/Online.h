@@ -29,10 +29,8 @@ enum : int {
     kFetchTooLarge = -18,
 };
 
-// The most bytes of one reply the download takes: far above any dictionary
-// reply; the reader's counters (TinyXML's int row and column among them)
-// stay far from overflow below it.
-constexpr size_t kMaxReplyBytes = 64u << 20;
+// The most bytes of one reply the download takes (online/HttpFile.h).
+using ::kMaxReplyBytes;
 
 // Loads the library and creates the download object when needed. 1 when the
 // object is ready, 0 otherwise (no log entry when the library will not load).

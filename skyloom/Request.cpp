@@ -1,6 +1,7 @@
 #include "skyloom/Request.h"
 
 #include "basiccpp/Ascii.h"
+#include "platform/Platform.h"
 
 #include <cstddef>
 
@@ -22,24 +23,6 @@ bool IsPrintable(const std::string& text) {
             return false;
     }
     return true;
-}
-
-void AppendUtf8(uint32_t code, std::string& out) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
 }
 
 // Parses "host", "host:port", "[v6]" or "[v6]:port". False when the host is
@@ -93,28 +76,87 @@ bool ParseHostPort(const std::string& authority, uint16_t defaultPort, std::stri
     return true;
 }
 
-} // namespace
+// RFC 3986 5.2.4: the path with its "." and ".." segments applied.
+std::string RemoveDotSegments(std::string_view input) {
+    std::string output;
+    const auto dropLastSegment = [&output] {
+        const size_t slash = output.rfind('/');
+        output.erase(slash == std::string::npos ? 0 : slash);
+    };
+    while (!input.empty()) {
+        if (input.substr(0, 3) == "../") {
+            input.remove_prefix(3);
+        } else if (input.substr(0, 2) == "./") {
+            input.remove_prefix(2);
+        } else if (input.substr(0, 3) == "/./") {
+            input.remove_prefix(2);
+        } else if (input == "/.") {
+            input = "/";
+        } else if (input.substr(0, 4) == "/../") {
+            input.remove_prefix(3);
+            dropLastSegment();
+        } else if (input == "/..") {
+            input = "/";
+            dropLastSegment();
+        } else if (input == "." || input == "..") {
+            input = {};
+        } else {
+            const size_t end = input.find('/', 1);
+            const size_t length = end == std::string_view::npos ? input.size() : end;
+            output.append(input.substr(0, length));
+            input.remove_prefix(length);
+        }
+    }
+    return output;
+}
 
-bool AddressToAscii(const char16_t* address, std::string& ascii) {
-    ascii.clear();
-    if (address == nullptr)
+// A setting in milliseconds, 1..600000; false for anything else.
+bool ParseMilliseconds(const std::string& text, uint32_t& value) {
+    if (text.empty() || text.size() > 6) {
         return false;
-    std::string utf8;
-    size_t i = 0;
-    for (; address[i] != 0; ++i) {
-        if (i >= kMaxAddressUnits)
-            return false;
-        uint32_t code = address[i];
-        if (code >= 0xD800 && code <= 0xDBFF) {
-            const uint32_t low = address[i + 1];
-            if (low < 0xDC00 || low > 0xDFFF)
-                return false;
-            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-            ++i;
-        } else if (code >= 0xDC00 && code <= 0xDFFF) {
+    }
+    uint32_t parsed = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
             return false;
         }
-        AppendUtf8(code, utf8);
+        parsed = parsed * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (parsed < 1 || parsed > 600000) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+} // namespace
+
+Failure AddressToAscii(const char16_t* address, std::string& ascii) {
+    ascii.clear();
+    if (address == nullptr) {
+        return Failure::kNoAddress;
+    }
+    // Every unit becomes at least one character: a longer address never fits.
+    size_t units = 0;
+    while (address[units] != 0) {
+        if (++units > kMaxAddressLength) {
+            return Failure::kAddressTooLong;
+        }
+    }
+    std::string utf8;
+    if (units > 0) {
+        // The system's conversion, strict: an unpaired surrogate fails it.
+        const int count = static_cast<int>(units);
+        const int bytes = platform::WideCharToMultiByte(
+            platform::kCodePageUtf8, platform::kWcErrInvalidChars, address, count, nullptr, 0);
+        if (bytes <= 0) {
+            return Failure::kUnsupportedAddress;
+        }
+        utf8.resize(static_cast<size_t>(bytes));
+        if (platform::WideCharToMultiByte(platform::kCodePageUtf8, platform::kWcErrInvalidChars,
+                                          address, count, &utf8[0], bytes) != bytes) {
+            return Failure::kUnsupportedAddress;
+        }
     }
     static const char kHex[] = "0123456789ABCDEF";
     for (char c : utf8) {
@@ -126,14 +168,19 @@ bool AddressToAscii(const char16_t* address, std::string& ascii) {
         } else {
             ascii += c;
         }
+        if (ascii.size() > kMaxAddressLength) {
+            ascii.clear();
+            return Failure::kAddressTooLong;
+        }
     }
-    return true;
+    return Failure::kNone;
 }
 
 bool ParseHttpUrl(const std::string& input, Url& url) {
     const std::string text = input.substr(0, input.find('#'));
-    if (!IsPrintable(text))
+    if (text.size() > kMaxAddressLength || !IsPrintable(text)) {
         return false;
+    }
     size_t authorityBegin = 0;
     if (StartsWithIgnoringCase(text, "http://")) {
         url.secure = false;
@@ -148,25 +195,28 @@ bool ParseHttpUrl(const std::string& input, Url& url) {
     url.authority = text.substr(authorityBegin, authorityEnd == std::string::npos
                                                     ? std::string::npos
                                                     : authorityEnd - authorityBegin);
-    if (url.authority.find('@') != std::string::npos)
+    if (url.authority.find('@') != std::string::npos) {
         return false;
-    if (!ParseHostPort(url.authority, url.secure ? 443 : 80, url.host, url.port))
+    }
+    if (!ParseHostPort(url.authority, url.secure ? 443 : 80, url.host, url.port)) {
         return false;
+    }
     const std::string rest = authorityEnd == std::string::npos ? "" : text.substr(authorityEnd);
-    if (rest.empty())
+    if (rest.empty()) {
         url.target = "/";
-    else if (rest[0] == '?')
+    } else if (rest[0] == '?') {
         url.target = "/" + rest;
-    else
+    } else {
         url.target = rest;
+    }
     url.text = text;
     return true;
 }
 
-bool ResolveRedirect(const Url& base, const std::string& rawLocation, Url& next) {
-    const std::string location = Trim(rawLocation);
-    if (location.empty())
-        return false;
+namespace {
+
+// The reference resolved, before its dot segments are removed.
+bool Resolve(const Url& base, const std::string& location, Url& next) {
     // A scheme: a letter, then letters, digits, '+', '-' or '.', then ':'.
     size_t i = 0;
     const auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
@@ -174,27 +224,66 @@ bool ResolveRedirect(const Url& base, const std::string& rawLocation, Url& next)
         i = 1;
         while (i < location.size() &&
                (isAlpha(location[i]) || (location[i] >= '0' && location[i] <= '9') ||
-                location[i] == '+' || location[i] == '-' || location[i] == '.'))
+                location[i] == '+' || location[i] == '-' || location[i] == '.')) {
             ++i;
-        if (i < location.size() && location[i] == ':')
+        }
+        if (i < location.size() && location[i] == ':') {
             return ParseHttpUrl(location, next);
+        }
     }
     const std::string scheme = base.secure ? "https:" : "http:";
     const std::string origin = scheme + "//" + base.authority;
     const std::string basePath = base.target.substr(0, base.target.find('?'));
-    if (location.compare(0, 2, "//") == 0)
+    if (location.compare(0, 2, "//") == 0) {
         return ParseHttpUrl(scheme + location, next);
-    if (location[0] == '/')
+    }
+    if (location[0] == '/') {
         return ParseHttpUrl(origin + location, next);
-    if (location[0] == '?')
+    }
+    if (location[0] == '?') {
         return ParseHttpUrl(origin + basePath + location, next);
-    if (location[0] == '#')
+    }
+    if (location[0] == '#') {
         return ParseHttpUrl(base.text, next);
+    }
     return ParseHttpUrl(origin + basePath.substr(0, basePath.rfind('/') + 1) + location, next);
 }
 
-bool IsDowngrade(const Url& base, const Url& next) {
-    return base.secure && !next.secure;
+} // namespace
+
+bool ResolveRedirect(const Url& base, const std::string& rawLocation, Url& next) {
+    const std::string location = Trim(rawLocation);
+    if (location.empty() || !IsPrintable(location) || !Resolve(base, location, next)) {
+        return false;
+    }
+    const size_t query = next.target.find('?');
+    const std::string path = next.target.substr(0, query);
+    const std::string cleaned = RemoveDotSegments(path);
+    if (cleaned != path) {
+        const std::string target =
+            (cleaned.empty() ? "/" : cleaned) +
+            (query == std::string::npos ? std::string() : next.target.substr(query));
+        // The target is the end of the text whenever it starts with '/'.
+        next.text = next.text.substr(0, next.text.size() - next.target.size()) + target;
+        next.target = target;
+    }
+    return true;
+}
+
+Redirect RedirectOf(const Url& current, int code, size_t locations, const std::string& location) {
+    Redirect redirect;
+    const bool names = code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+    if (!names || locations == 0) {
+        return redirect;
+    }
+    if (locations > 1 || !ResolveRedirect(current, location, redirect.next)) {
+        redirect.failure = Failure::kUnusableRedirect;
+    } else if (current.secure && !redirect.next.secure) {
+        redirect.failure = Failure::kInsecureRedirect;
+    } else {
+        redirect.follow = true;
+    }
+    return redirect;
 }
 
 bool ParseProxy(const std::string& rawValue, Proxy& proxy) {
@@ -248,45 +337,26 @@ bool BypassesProxy(const std::string& noProxy, const std::string& host) {
 
 bool ReadSettings(EnvironmentLookup lookup, Settings& settings) {
     settings = Settings();
-    const std::string timeout = Trim(lookup("SKYLOOM_TIMEOUT_MS"));
-    if (!timeout.empty() && timeout.size() <= 6) {
-        uint32_t value = 0;
-        bool digits = true;
-        for (char c : timeout) {
-            if (c < '0' || c > '9') {
-                digits = false;
-                break;
-            }
-            value = value * 10 + static_cast<uint32_t>(c - '0');
-        }
-        if (digits && value >= 1 && value <= 600000) {
-            settings.connectTimeoutMs = value;
-            settings.receiveTimeoutMs = value;
-        }
+    uint32_t timeout = 0;
+    if (ParseMilliseconds(Trim(lookup("SKYLOOM_TIMEOUT_MS")), timeout)) {
+        settings.connectTimeoutMs = timeout;
+        settings.receiveTimeoutMs = timeout;
     }
+    ParseMilliseconds(Trim(lookup("SKYLOOM_DEADLINE_MS")), settings.deadlineMs);
+    // On Windows these pairs are one variable each (names ignore case there).
     std::string proxy = lookup("http_proxy");
-    if (Trim(proxy).empty())
+    if (Trim(proxy).empty()) {
         proxy = lookup("HTTP_PROXY");
-    if (!ParseProxy(proxy, settings.proxy))
+    }
+    if (!ParseProxy(proxy, settings.proxy)) {
         return false;
+    }
     settings.noProxy = lookup("no_proxy");
-    if (Trim(settings.noProxy).empty())
+    if (Trim(settings.noProxy).empty()) {
         settings.noProxy = lookup("NO_PROXY");
+    }
     settings.caFile = Trim(lookup("SKYLOOM_CA_FILE"));
     return true;
-}
-
-std::string RefusedDetail(long code, const std::string& phrase) {
-    std::string kept;
-    for (char c : Trim(phrase)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte <= 0x7E && kept.size() < 100)
-            kept += c;
-    }
-    std::string detail = "server refused: " + std::to_string(code);
-    if (!kept.empty())
-        detail += " " + kept;
-    return detail;
 }
 
 } // namespace skyloom

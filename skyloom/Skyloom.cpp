@@ -7,13 +7,17 @@
 
 #include "basiccpp/Log.h"
 #include "online/HttpFile.h"
+#include "platform/Environment.h"
+#include "skyloom/Reply.h"
 #include "skyloom/Request.h"
 #include "skyloom/Status.h"
 #include "skyloom/Transport.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
 #if defined(_WIN32)
 #define SKYLOOM_EXPORT
@@ -23,39 +27,6 @@
 
 namespace skyloom {
 namespace {
-
-const char16_t* Reason(int32_t status) {
-    switch (status) {
-    case kBadArgument:
-        return u"no address";
-    case kUnsupportedAddress:
-        return u"not an http or https address";
-    case kBadProxy:
-        return u"unusable http_proxy";
-    case kConnectFailed:
-        return u"cannot connect";
-    case kTimedOut:
-        return u"timed out";
-    case kHttpStatus:
-        return u"server refused";
-    case kTooManyRedirects:
-        return u"too many redirects";
-    case kTransferFailed:
-        return u"transfer failed";
-    case kOutOfMemory:
-        return u"out of memory";
-    case kCertificateRejected:
-        return u"certificate not trusted";
-    case kInsecureRedirect:
-        return u"redirect from https to http refused";
-    case kSecureChannelFailed:
-        return u"secure connection failed";
-    case kReplyTooLarge:
-        return u"reply larger than 64 MiB";
-    default:
-        return u"failed";
-    }
-}
 
 class SkyloomFile final : public HttpFile {
 public:
@@ -74,27 +45,31 @@ public:
         try {
             status = Start(address);
         } catch (const std::bad_alloc&) {
-            status = kOutOfMemory;
+            status = Fail(Failure::kOutOfMemory);
         } catch (...) {
-            status = kTransferFailed;
+            status = Fail(Failure::kTransferFailed);
         }
         if (status < 0) {
             Close();
-            Report(status, began_);
+            Report(status);
         }
         return status;
     }
 
     int32_t LEXIGROVE_THISCALL Read(void* destination, uint32_t count, uint32_t* read) override {
-        if (read == nullptr)
+        if (read == nullptr) {
             return kBadArgument;
+        }
         *read = 0;
-        if (destination == nullptr && count != 0)
+        if (destination == nullptr && count != 0) {
             return kBadArgument;
-        if (state_ == State::Ended)
+        }
+        if (state_ == State::Ended) {
             return kOk;
-        if (state_ != State::Receiving)
+        }
+        if (state_ != State::Receiving) {
             return kNotOpen;
+        }
         int32_t status = kOk;
         uint32_t filled = 0;
         try {
@@ -102,8 +77,14 @@ public:
             while (filled < count) {
                 size_t received = 0;
                 status = transport_->Receive(bytes + filled, count - filled, received);
-                if (status < 0)
+                if (status < 0) {
+                    fromTransport_ = true;
                     break;
+                }
+                status = CheckStart(bytes + filled, received);
+                if (status < 0) {
+                    break;
+                }
                 if (received == 0) {
                     // The body is complete: let the connection go now.
                     state_ = State::Ended;
@@ -113,19 +94,19 @@ public:
                 filled += static_cast<uint32_t>(received);
                 delivered_ += received;
                 if (delivered_ > kMaxReplyBytes) {
-                    status = kReplyTooLarge;
+                    status = Fail(Failure::kTooLarge);
                     break;
                 }
             }
         } catch (const std::bad_alloc&) {
-            status = kOutOfMemory;
+            status = Fail(Failure::kOutOfMemory);
         } catch (...) {
-            status = kTransferFailed;
+            status = Fail(Failure::kTransferFailed);
         }
         if (status < 0) {
             state_ = State::Failed;
             transport_->End();
-            Report(status, true);
+            Report(status);
             return status;
         }
         *read = filled;
@@ -146,55 +127,97 @@ private:
 
     int32_t Start(const char16_t* address) {
         Close();
-        began_ = false;
-        if (address == nullptr)
-            return kBadArgument;
+        detail_.clear();
+        fromTransport_ = false;
         std::string ascii;
         Url url;
-        if (!AddressToAscii(address, ascii) || !ParseHttpUrl(ascii, url))
-            return kUnsupportedAddress;
+        const Failure failure = AddressToAscii(address, ascii);
+        if (failure != Failure::kNone) {
+            return Fail(failure);
+        }
+        if (!ParseHttpUrl(ascii, url)) {
+            return Fail(Failure::kUnsupportedAddress);
+        }
         Settings settings;
-        if (!ReadSettings(&EnvironmentValue, settings))
-            return kBadProxy;
+        if (!ReadSettings(&platform::EnvironmentVariable, settings)) {
+            return Fail(Failure::kBadProxy);
+        }
         if (!transport_) {
             transport_ = CreateTransport();
-            if (!transport_)
-                return kTransferFailed;
+            if (!transport_) {
+                return Fail(Failure::kTransferFailed);
+            }
         }
-        began_ = true;
-        const int32_t status = transport_->Begin(url, settings);
-        if (status < 0)
-            return status;
         delivered_ = 0;
+        first_.clear();
+        startChecked_ = false;
+        const int32_t status = transport_->Begin(url, settings);
+        if (status < 0) {
+            fromTransport_ = true;
+            return status;
+        }
         state_ = State::Receiving;
         return kOk;
     }
 
-    // The transport's account of the failure when it has one, else the
-    // status's own reason.
-    // withDetail: the transport saw this request (its detail is not one of
-    // an earlier request's).
-    void Report(int32_t status, bool withDetail) {
-        if (log_ == nullptr)
-            return;
-        std::u16string reason;
+    // Records a failure this object found itself; returns its status. Never
+    // throws (it runs in the handlers of a failed allocation too): without
+    // memory for the text, the status's own text is logged.
+    int32_t Fail(Failure failure, std::string_view detail = {}) {
+        fromTransport_ = false;
         try {
-            if (withDetail && transport_ && status != kReplyTooLarge && status != kOutOfMemory) {
-                const std::string& detail = transport_->Detail();
-                reason.assign(detail.begin(), detail.end());
-            }
+            detail_ = Describe(failure, detail);
         } catch (...) {
-            reason.clear();
+            detail_.clear();
+        }
+        return StatusOf(failure);
+    }
+
+    // Checks the start of the body once its first bytes are in (received
+    // of them at bytes; 0: the body ended).
+    int32_t CheckStart(const char* bytes, size_t received) {
+        if (startChecked_) {
+            return kOk;
+        }
+        const size_t wanted = 4 - first_.size();
+        first_.append(bytes, std::min(wanted, received));
+        if (first_.size() < 4 && received != 0) {
+            return kOk;
+        }
+        startChecked_ = true;
+        std::string what;
+        const Failure failure = CheckBodyStart(first_, what);
+        return failure == Failure::kNone ? kOk : Fail(failure, what);
+    }
+
+    // One entry for the failed request: the transport's account when the
+    // failure is the transport's, else this object's own, else the status's.
+    void Report(int32_t status) {
+        if (log_ == nullptr) {
+            return;
+        }
+        std::u16string reason;
+        const char16_t* text = u"out of memory";
+        try {
+            const std::string& detail =
+                fromTransport_ && transport_ ? transport_->Detail() : detail_;
+            const std::string narrow = detail.empty() ? DescribeStatus(status) : detail;
+            reason.assign(narrow.begin(), narrow.end());
+            text = reason.c_str();
+        } catch (...) {
         }
         log_->FormattedEntry(u"Skyloom", __LINE__, 1, u"HTTP request failed: (%d) %s", status,
-                             reason.empty() ? Reason(status) : reason.c_str());
+                             text);
     }
 
     CAbstractLog* log_;
     std::unique_ptr<Transport> transport_;
     State state_ = State::Closed;
     uint64_t delivered_ = 0; // body bytes handed out since the Open
-    bool began_ = false;     // the last Open reached the transport
+    std::string first_;      // the body's first bytes, until checked
+    bool startChecked_ = false;
+    std::string detail_;         // this object's account of the last failure
+    bool fromTransport_ = false; // the last failure is the transport's
 };
 
 } // namespace

@@ -15,9 +15,6 @@ namespace {
 const wchar_t* Wide(const char16_t* text) {
     return reinterpret_cast<const wchar_t*>(text);
 }
-wchar_t* Wide(char16_t* text) {
-    return reinterpret_cast<wchar_t*>(text);
-}
 } // namespace
 
 ModuleHandle LoadModule(const char16_t* name) {
@@ -38,23 +35,6 @@ void* FindSymbol(ModuleHandle module, const char* name) {
 
 int FreeModule(ModuleHandle module) {
     return ::FreeLibrary(static_cast<HMODULE>(module)) ? 1 : 0;
-}
-
-int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int srcCount,
-                        char16_t* dst, int dstCount) {
-    const int result = ::MultiByteToWideChar(codePage, flags, src, srcCount, Wide(dst), dstCount);
-    uint32_t code = 0;
-    if (seam::MultiByteToWideCharFails(&code)) {
-        ::SetLastError(code);
-        return 0;
-    }
-    return result;
-}
-
-int WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* src, int srcCount,
-                        char* dst, int dstCount) {
-    return ::WideCharToMultiByte(codePage, flags, Wide(src), srcCount, dst, dstCount, nullptr,
-                                 nullptr);
 }
 
 uint32_t FormatSystemMessage(uint32_t flags, uint32_t code, uint32_t languageId,

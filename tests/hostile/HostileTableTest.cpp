@@ -1,11 +1,14 @@
 // Every row of hostile-table.txt, through the real plugin and the real online
 // library, against lexigrove-hostile-httpd acting as the proxy: the lookup's
 // return and the online library's log entry must be the row's (or the row's
-// exception for this lane), and the good lookup after it must succeed.
-// Then the connections a run of lookups leaves open at the server.
+// exception for this lane), a row with a deadline must end within it and a
+// second, a row that bounds what the server sent must stay within it, and
+// the good lookup after it must succeed. Then the connections a run of
+// lookups leaves open at the server, and a word too long to send.
 
 #include "TestEnvironment.h"
 #include "basiccpp/Log.h"
+#include "online/HttpFile.h"
 #include "platform/Platform.h"
 #include "plugin/lexigrove.h"
 #include "tests/support/RecordingLog.h"
@@ -65,7 +68,33 @@ struct Row {
     int expected = 0;
     std::string log; // prefix of the library's entry, or "none"
     std::string why; // set when this lane's exception applies
+    // Options, "name=value" separated by blanks: deadline (ms, through
+    // SKYLOOM_DEADLINE_MS), sent ("cut": the server could write at most the
+    // reply bound and what the sockets hold before the client hung up;
+    // "any"), and "late": the row may end after its deadline and a second.
+    std::string deadline;
+    std::string sent;
+    bool late = false;
 };
+
+void ReadOptions(const std::string& text, Row& row) {
+    std::stringstream in(text);
+    std::string option;
+    while (in >> option) {
+        const size_t equals = option.find('=');
+        const std::string name = option.substr(0, equals);
+        const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
+        if (name == "deadline") {
+            row.deadline = value;
+        } else if (name == "sent") {
+            row.sent = value;
+        } else if (name == "late") {
+            row.late = true;
+        } else {
+            ADD_FAILURE() << "unknown option " << option << " in row " << row.kind;
+        }
+    }
+}
 
 // The table as it applies to this lane.
 std::vector<Row> ReadTable(const char* path) {
@@ -74,22 +103,34 @@ std::vector<Row> ReadTable(const char* path) {
     std::string line;
     while (std::getline(in, line)) {
         const std::string text = Trim(line);
-        if (text.empty() || text[0] == '#')
+        if (text.empty() || text[0] == '#') {
             continue;
+        }
         const std::vector<std::string> fields = Fields(text);
         if (text[0] == '@') {
-            if (rows.empty() || fields.size() != 4)
+            if (rows.empty() || fields.size() < 4 || fields.size() > 5) {
+                ADD_FAILURE() << "malformed exception row: " << text;
                 continue;
+            }
             const std::string lanes = "," + fields[0].substr(1) + ",";
             if (lanes.find("," + std::string(kLane) + ",") != std::string::npos) {
                 rows.back().expected = std::atoi(fields[1].c_str());
                 rows.back().log = fields[2];
                 rows.back().why = fields[3];
+                if (fields.size() == 5) {
+                    ReadOptions(fields[4], rows.back());
+                }
             }
             continue;
         }
-        if (fields.size() == 3)
-            rows.push_back({fields[0], std::atoi(fields[1].c_str()), fields[2], ""});
+        if (fields.size() < 3 || fields.size() > 4) {
+            ADD_FAILURE() << "malformed row: " << text;
+            continue;
+        }
+        rows.push_back({fields[0], std::atoi(fields[1].c_str()), fields[2], "", "", "", false});
+        if (fields.size() == 4) {
+            ReadOptions(fields[3], rows.back());
+        }
     }
     return rows;
 }
@@ -161,13 +202,31 @@ protected:
     // log entries it caused.
     int Lookup(const std::string& kind, double& seconds, std::vector<std::string>& entries) {
         const std::string ascii = "hostile-" + kind;
-        const std::u16string word(ascii.begin(), ascii.end());
+        return LookUpWord(std::u16string(ascii.begin(), ascii.end()), seconds, entries);
+    }
+
+    int LookUpWord(const std::u16string& word, double& seconds, std::vector<std::string>& entries) {
         const size_t from = log_.entries.size();
         const auto start = std::chrono::steady_clock::now();
         const int result = search_(u"en", u"fr", word.c_str());
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         entries = LibraryEntries(log_, from);
         return result;
+    }
+
+    // The body bytes the server could write for a streamed reply of kind
+    // before the client hung up; -1 when it has not said (within 5 s).
+    long long SentBy(const std::string& kind) {
+        for (int i = 0; i < 50; ++i) {
+            std::ifstream in(portFile_ + ".sent");
+            std::string named;
+            long long bytes = -1;
+            if (in >> named >> bytes && named == kind) {
+                return bytes;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return -1;
     }
 
     // Connections the server has open now.
@@ -185,6 +244,11 @@ protected:
     RecordingLog log_;
 };
 
+// What the sockets between the server and the client may hold beyond what
+// the client took (both kernels' buffers on loopback), for rows whose reply
+// must be cut off.
+constexpr long long kSocketAllowance = 16ll << 20;
+
 TEST_F(HostileTable, EveryRowGetsItsVerdict) {
     const char* table = std::getenv("LEXIGROVE_HOSTILE_TABLE");
     ASSERT_NE(table, nullptr);
@@ -194,9 +258,12 @@ TEST_F(HostileTable, EveryRowGetsItsVerdict) {
         SCOPED_TRACE(row.kind);
         double seconds = 0;
         std::vector<std::string> entries;
+        skyloom_test::SetEnvironment("SKYLOOM_DEADLINE_MS", row.deadline);
+        std::remove((portFile_ + ".sent").c_str());
         const int result = Lookup(row.kind, seconds, entries);
+        skyloom_test::SetEnvironment("SKYLOOM_DEADLINE_MS", "");
         const std::string entry = entries.empty() ? "none" : entries.front();
-        std::printf("verdict %-6s %-16s %d  %-48s %6.2f s%s\n", kLane, row.kind.c_str(), result,
+        std::printf("verdict %-6s %-18s %d  %-48s %6.2f s%s\n", kLane, row.kind.c_str(), result,
                     entry.c_str(), seconds, row.why.empty() ? "" : "  (lane exception)");
         EXPECT_EQ(result, row.expected);
         if (row.log == "none") {
@@ -204,6 +271,19 @@ TEST_F(HostileTable, EveryRowGetsItsVerdict) {
         } else {
             ASSERT_EQ(entries.size(), 1u);
             EXPECT_EQ(entry.compare(0, row.log.size(), row.log), 0) << entry;
+        }
+        if (!row.deadline.empty() && !row.late) {
+            EXPECT_LE(seconds, std::atoi(row.deadline.c_str()) / 1000.0 + 1.0);
+        }
+        if (!row.sent.empty()) {
+            const long long sent = SentBy(row.kind);
+            std::printf("        the server wrote %lld bytes of the body (%.1f MiB; the bound "
+                        "is %u MiB) before the client hung up\n",
+                        sent, sent / 1048576.0, kMaxReplyBytes >> 20);
+            EXPECT_GE(sent, 0) << "the server did not say what it wrote";
+            if (row.sent == "cut") {
+                EXPECT_LE(sent, static_cast<long long>(kMaxReplyBytes) + kSocketAllowance);
+            }
         }
         if (row.kind == "2gib" || row.kind == "near-limit") {
             const long peak = PeakMiB();
@@ -217,6 +297,7 @@ TEST_F(HostileTable, EveryRowGetsItsVerdict) {
         const int next = Lookup("good", seconds, entries);
         EXPECT_EQ(next, 1) << "good lookup after " << row.kind;
         EXPECT_TRUE(entries.empty());
+        EXPECT_LT(seconds, 2.0) << "good lookup after " << row.kind;
         std::printf("        then good: %d in %.2f s\n", next, seconds);
     }
 }
@@ -245,6 +326,23 @@ TEST_F(HostileTable, LookupsLeaveAtMostTwoConnectionsOpen) {
                 "%d connections open after them\n",
                 kLane, total, slowest, afterHundred);
     EXPECT_LE(afterHundred, 2);
+}
+
+// The plugin escapes "\u20ac" as %E2%82%AC: 7,000 of them make an address of
+// some 63,100 characters, 7,300 one past the 65,536 the library sends.
+TEST_F(HostileTable, WordTooLongToSendFailsBeforeSending) {
+    double seconds = 0;
+    std::vector<std::string> entries;
+    const std::u16string stem = u"hostile-good";
+    EXPECT_EQ(LookUpWord(stem + std::u16string(7300, u'\u20ac'), seconds, entries), 0);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries.front(), "(-3) request address too long");
+    // Sent: whatever the server makes of it, it is not refused before.
+    LookUpWord(stem + std::u16string(7000, u'\u20ac'), seconds, entries);
+    for (const std::string& entry : entries) {
+        EXPECT_EQ(entry.find("request address too long"), std::string::npos) << entry;
+    }
+    EXPECT_EQ(Lookup("good", seconds, entries), 1);
 }
 
 } // namespace
