@@ -180,8 +180,9 @@ protected:
         int port = 0;
         in >> port;
         ASSERT_GT(port, 0) << "no hostile server (" << portFile_ << ")";
-        for (const char* name : {"HTTP_PROXY", "no_proxy", "NO_PROXY"})
+        for (const char* name : {"HTTP_PROXY", "no_proxy", "NO_PROXY"}) {
             skyloom_test::SetEnvironment(name, "");
+        }
         if (const char* timeout = std::getenv("SKYLOOM_TIMEOUT_MS")) {
             timeout_ = timeout;
         }
@@ -200,8 +201,9 @@ protected:
         setLog(&log_);
     }
     void TearDown() override {
-        if (module_)
+        if (module_) {
             platform::FreeModule(module_);
+        }
     }
 
     // One lookup of hostile-KIND: its return, its seconds, and the library's
