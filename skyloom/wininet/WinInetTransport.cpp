@@ -18,7 +18,12 @@
 // another thread under Wine (it goes on until the server sends its next
 // bytes, or the whole head for HttpSendRequest), so the body is read through
 // InternetQueryDataAvailable, which returns as soon as any byte is in, and
-// the deadline is checked between such waits.
+// the deadline is checked between such waits. The waits that may outlast the
+// deadline run in the pool (skyloom/wininet/PooledCall.h): sending and
+// waiting for the head always, a wait for body bytes once less of the
+// deadline is left than the receive timeout, and closing a request whose
+// unread body WinINet would read to its end first. The request fails at its
+// deadline, and a call left behind closes its handles when it returns.
 //
 // https: WinINet checks the server's certificate and host name against the
 // system's certificate store; none of its checks is ever switched off, and a
@@ -27,6 +32,7 @@
 #include "skyloom/Reply.h"
 #include "skyloom/Status.h"
 #include "skyloom/Transport.h"
+#include "skyloom/wininet/PooledCall.h"
 
 #include <windows.h>
 #include <wininet.h>
@@ -151,6 +157,11 @@ struct Server {
     }
 };
 
+constexpr uint64_t kUnknownLength = UINT64_MAX;
+// How much unread body WinINet may read at the close without holding the
+// caller up: no more than the sockets already hold.
+constexpr uint64_t kQuickDrain = 64 * 1024;
+
 // How the body of the reply being received ends.
 enum class Framing {
     kNone,       // no body (204, 304)
@@ -164,7 +175,9 @@ enum class Framing {
 class WinInetTransport final : public Transport {
 public:
     WinInetTransport() = default;
-    ~WinInetTransport() override { CloseHandles(); }
+    // (Never waits for a thread of the pool: this may run while the loader
+    // holds its lock, which a new thread needs before it starts.)
+    ~WinInetTransport() override { CloseHandles(0); }
     WinInetTransport(const WinInetTransport&) = delete;
     WinInetTransport& operator=(const WinInetTransport&) = delete;
 
@@ -278,6 +291,16 @@ private:
         return status;
     }
 
+    // A call in the pool that outlasted the deadline, or found no thread
+    // before it: the request has failed at its deadline.
+    int32_t FailLeftBehind(Waited waited) {
+        if (waited == Waited::kAbandoned) {
+            Forget();
+        }
+        lastError_ = ERROR_INTERNET_TIMEOUT;
+        return FailDeadline();
+    }
+
     int32_t FailError(DWORD error) {
         if (IsTimeout(error)) {
             return FailTimeout();
@@ -366,11 +389,18 @@ private:
         SetTimeouts();
         static const wchar_t kClose[] = L"Connection: close\r\n";
         const ULONGLONG start = GetTickCount64();
-        if (HttpSendRequestW(request_, viaProxy ? kClose : nullptr, viaProxy ? DWORD(-1) : 0,
-                             nullptr, 0)) {
+        DWORD error = 0;
+        if (const Waited waited =
+                SendWithin(Handles(), viaProxy ? kClose : nullptr, deadline_, error);
+            waited != Waited::kReturned) {
+            return FailLeftBehind(waited);
+        }
+        if (error == 0) {
+            // Until its head is read, the whole body may still be to come.
+            bodyLeft_ = kUnknownLength;
             return kOk;
         }
-        lastError_ = GetLastError();
+        lastError_ = error;
         const bool ended = lastError_ == ERROR_INTERNET_CONNECTION_ABORTED ||
                            lastError_ == ERROR_INTERNET_CONNECTION_RESET;
         // Some WinINet implementations report the receive timeout while
@@ -448,6 +478,14 @@ private:
         }
         if (const Failure failure = head_.Finish(); failure != Failure::kNone) {
             return Fail(failure, head_.Detail());
+        }
+        // What WinINet takes for the body of this head, as it frames it.
+        if (code == HTTP_STATUS_NO_CONTENT || code == HTTP_STATUS_NOT_MODIFIED) {
+            bodyLeft_ = 0;
+        } else if (head_.Chunked()) {
+            bodyLeft_ = kUnknownLength;
+        } else {
+            bodyLeft_ = head_.HasLength() ? head_.Length() : 0; // else it ends with the close
         }
         while (IsInterim(head_.Code())) {
             framing_ = Framing::kOwnClose;
@@ -531,21 +569,34 @@ private:
 
     // Up to capacity bytes from WinINet, as soon as any are in: got 0 means
     // WinINet has no more. Never waits past the deadline or the receive
-    // timeout, and checks the deadline before each wait.
+    // timeout, and checks the deadline before each wait; bytes WinINet has
+    // said it holds are taken without asking again.
     int32_t ReadRaw(char* destination, size_t capacity, size_t& got) {
         got = 0;
         if (Left() == 0) {
             return FailDeadline();
         }
-        DWORD available = 0;
-        if (!InternetQueryDataAvailable(request_, &available, 0, 0)) {
-            return FailError(GetLastError());
+        if (ready_ == 0) {
+            // A wait as long as the receive timeout would outlast the deadline.
+            if (receiveTimeoutMs_ > Left()) {
+                DWORD error = 0;
+                if (const Waited waited = QueryWithin(Handles(), deadline_, ready_, error);
+                    waited != Waited::kReturned) {
+                    return FailLeftBehind(waited);
+                }
+                if (error != 0) {
+                    return FailError(error);
+                }
+            } else if (!InternetQueryDataAvailable(request_, &ready_, 0, 0)) {
+                return FailError(GetLastError());
+            }
         }
-        if (available == 0) {
+        if (ready_ == 0) {
+            bodyLeft_ = 0;
             return kOk;
         }
         const DWORD wanted =
-            static_cast<DWORD>(std::min<size_t>({capacity, available, size_t(0x40000000)}));
+            static_cast<DWORD>(std::min<size_t>({capacity, ready_, size_t(0x40000000)}));
         DWORD read = 0;
         if (!InternetReadFile(request_, destination, wanted, &read)) {
             return FailError(GetLastError());
@@ -554,6 +605,14 @@ private:
             return Fail(Failure::kTransferFailed, "WinINet delivered more than asked");
         }
         got = read;
+        ready_ -= read;
+        if (bodyLeft_ != kUnknownLength) {
+            bodyLeft_ -= std::min<uint64_t>(bodyLeft_, read);
+        }
+        if (read == 0) {
+            bodyLeft_ = 0;
+            ready_ = 0;
+        }
         return kOk;
     }
 
@@ -678,23 +737,43 @@ private:
         return false;
     }
 
-    void CloseRequest() {
+    Chain Handles() const { return Chain{request_, connection_, session_}; }
+
+    // Drops the handles without closing them (the pool has them now); the
+    // next request starts from a new session.
+    void Forget() {
+        request_ = connection_ = session_ = nullptr;
+        route_ = Route();
+        server_ = Server();
+    }
+
+    // Closes the request. WinINet under Wine reads what is left of the body
+    // first, as fast as the server sends it: when that may be more than a
+    // moment's worth, the request goes to the pool with its connection and
+    // session (closing a parent here would do that reading here), waiting
+    // for a pool thread no later than until.
+    void CloseRequest(ULONGLONG until) {
+        if (request_ != nullptr && bodyLeft_ > kQuickDrain) {
+            Chain chain = Handles();
+            Forget();
+            CloseAside(chain, until);
+        }
         if (request_ != nullptr) {
             InternetCloseHandle(request_);
         }
         request_ = nullptr;
+        bodyLeft_ = 0;
+        ready_ = 0;
     }
+    void CloseRequest() { CloseRequest(deadline_); }
 
-    void CloseHandles() {
-        for (HINTERNET* handle : {&request_, &connection_, &session_}) {
-            if (*handle != nullptr) {
-                InternetCloseHandle(*handle);
-            }
-            *handle = nullptr;
-        }
-        route_ = Route();
-        server_ = Server();
+    void CloseHandles(ULONGLONG until) {
+        CloseRequest(until);
+        Chain chain = Handles();
+        CloseChain(chain);
+        Forget();
     }
+    void CloseHandles() { CloseHandles(deadline_); }
 
     HINTERNET session_ = nullptr;
     HINTERNET connection_ = nullptr;
@@ -704,6 +783,10 @@ private:
     DWORD lastError_ = 0;
     Settings settings_;
     ULONGLONG deadline_ = 0;
+    // The body bytes WinINet would read before it closes the request, as
+    // far as it has told (kUnknownLength: chunked, or its head not read).
+    uint64_t bodyLeft_ = 0;
+    DWORD ready_ = 0;                     // bytes WinINet has said it holds and has not handed out
     DWORD receiveTimeoutMs_ = 0;          // of the request being sent
     bool receiveBoundByDeadline_ = false; // it is what was left of the deadline
     ReplyHead head_;                      // of the final reply

@@ -293,6 +293,24 @@ bool Reply(int fd, const std::string& kind) {
         Drip(fd, good, 500ms);
         return false;
     }
+    if (kind == "drip-stall") {
+        // Four bytes of the body 500 ms apart, then nothing for a while: the
+        // wait for the fifth begins late in the request.
+        Send(fd, Head("200 OK", Length(n)));
+        Drip(fd, good.substr(0, 4), 500ms);
+        Sleep(kStallLimit);
+        return false;
+    }
+    if (kind == "head-drip") {
+        // The status line, then a field one byte every 300 ms (8.4 s), then
+        // the rest of the reply.
+        const std::string field = "X-Drip: " + std::string(18, 'a') + "\r\n";
+        if (!Send(fd, "HTTP/1.1 200 OK\r\n")) {
+            return false;
+        }
+        Drip(fd, field, 300ms);
+        return Send(fd, Head("200 OK", Length(n)).substr(17) + good), false;
+    }
     // Interim replies before the final one (RFC 9110 15.2).
     if (kind == "interim-103") {
         return Send(fd, "HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\n" +
