@@ -3,6 +3,7 @@
 // start and stop.
 #include "DictFiles.h"
 #include "ServiceProcess.h"
+#include "service/DictionaryService.h"
 
 #include "tests/support/PercentEscape.h"
 
@@ -862,6 +863,62 @@ TEST(ServiceOperationTest, DamagedFilesAreRefusedAndReplacedOnesServedAfterSighu
     EXPECT_EQ(service.Stop(SIGTERM, 10000), 0);
 }
 
+// A reload replaces a forward dictionary and the reverse built from it while
+// lookups in both directions go on, in the process itself: every lookup is
+// answered, from the old files or the new ones (never from a dictionary
+// freed under it: the sanitizers would say so), and once Refresh returns
+// both directions answer from the new files, the table cache's reverse
+// included.
+TEST(ServiceOperationTest, RefreshReplacesAForwardDictionaryAndItsReverseUnderLookups) {
+    TempFolder folder;
+    const auto generation = [](int g) {
+        DictEntries entries = {{"cat", "cat\ngatto\n"},
+                               {"dog", "dog\ncane" + std::to_string(g) + "\n"}};
+        // Every entry translates as gatto: a lookup of gatto in the reverse
+        // reads hundreds of forward headwords.
+        for (int i = 0; i < 300 + g; ++i) {
+            entries.push_back(
+                {"w" + std::to_string(i), "w\nparola" + std::to_string(i) + ", gatto\n"});
+        }
+        return entries;
+    };
+    Install(folder, "freedict-eng-ita", generation(0));
+    mkdir(folder.File("tables").c_str(), 0755);
+    service::DictionaryService dictionary(folder.path, folder.File("tables"));
+    const auto answers = [&](const std::string& from, const std::string& to,
+                             const std::string& word, const std::string& name) {
+        const service::Answer answer = dictionary.Handle(Query(from, to, word));
+        return answer.httpStatus == 200 && ParseReply(answer.body).Has(name);
+    };
+    ASSERT_TRUE(answers("en", "it", "cat", "gatto"));
+    ASSERT_TRUE(answers("it", "en", "gatto", "cat"));
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0}, lookups{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; ++t) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                wrong += answers("it", "en", "gatto", "cat") ? 0 : 1;
+                wrong += answers("en", "it", "cat", "gatto") ? 0 : 1;
+                lookups += 2;
+            }
+        });
+    }
+    for (int g = 1; g <= 20; ++g) {
+        Install(folder, "freedict-eng-ita", generation(g));
+        EXPECT_EQ(dictionary.Refresh(), 2u) << g; // the forward dictionary and its reverse
+        const std::string cane = "cane" + std::to_string(g);
+        EXPECT_TRUE(answers("en", "it", "dog", cane)) << g;
+        EXPECT_TRUE(answers("it", "en", cane, "dog")) << g;
+    }
+    stop = true;
+    for (std::thread& t : readers) {
+        t.join();
+    }
+    EXPECT_EQ(wrong, 0) << "of " << lookups;
+    EXPECT_GT(lookups, 40);
+}
+
 // A cold dictionary (German-English, half a million headwords) loads off the
 // server thread: a kept connection on the same, only server thread is
 // answered meanwhile, and SIGTERM during the load still answers the lookup
@@ -894,6 +951,37 @@ TEST(ServiceOperationTest, ColdLoadsHoldUpNoOneAndSigtermFinishesThem) {
     EXPECT_EQ(cold.status, 200);
     EXPECT_TRUE(ParseReply(cold.body).Has("house"));
     EXPECT_EQ(service.Stop(SIGTERM, 10000), 0);
+    close(kept);
+}
+
+// So does the first word of a language whose morphology is not loaded yet
+// (Brazilian Portuguese: pt_BR, Hunspell's largest dictionary here), though
+// its dictionary was preloaded.
+TEST(ServiceOperationTest, ColdMorphologyHoldsUpNoOne) {
+    ServiceProcess service({"--threads", "1", "--preload=pt-br:en,en:fr"});
+    ASSERT_NE(service.port(), 0) << service.firstLine();
+    const int kept = Connect("127.0.0.1", service.port());
+    ASSERT_GE(kept, 0);
+    ASSERT_EQ(RequestOnConnection(kept, Query("en", "fr", "house")), 200);
+    std::atomic<bool> coldDone{false};
+    HttpReply cold;
+    std::thread lookup([&] {
+        cold = Get(service.port(), Query("pt-br", "en", "casa"));
+        coldDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    long long slowest = 0;
+    for (int i = 0; i < 5; ++i) {
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(RequestOnConnection(kept, Query("en", "fr", "cat")), 200);
+        slowest = std::max(slowest, MillisecondsSince(started));
+    }
+    const bool loadStillRunning = !coldDone;
+    lookup.join();
+    EXPECT_TRUE(loadStillRunning) << "the load ended before the test could look";
+    EXPECT_LT(slowest, 200) << "a lookup waited behind the morphology's load";
+    EXPECT_EQ(cold.status, 200);
+    EXPECT_TRUE(ParseReply(cold.body).Has("house")) << cold.body;
     close(kept);
 }
 
