@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -338,6 +339,35 @@ TEST(TableCacheTest, CachedTablesAnswerAsBuiltOnesAndNoOtherFileIsTaken) {
         << changed;
     EXPECT_EQ(load(CaseRules::kDefault, &forwardNote, &reverseNote), changed);
     EXPECT_EQ(reverseNote, "tables read from the cache");
+
+    // A cache that cannot be written fails no load.
+    {
+        Dictionary forward;
+        std::string error;
+        EXPECT_TRUE(forward.Load(folder, "tables", CaseRules::kDefault, &error, folder + "/none"));
+        EXPECT_EQ(forward.CacheNote().rfind("cannot write " + folder + "/none/tables.keys", 0), 0u)
+            << forward.CacheNote();
+    }
+    // The text is checked at every load, also when the cache matches it: a
+    // byte changed in place under the same size and time is refused.
+    const std::string text = folder + "/tables.dict.dz";
+    struct stat before {};
+    ASSERT_EQ(stat(text.c_str(), &before), 0);
+    {
+        std::fstream io(text, std::ios::binary | std::ios::in | std::ios::out);
+        io.seekg(static_cast<std::streamoff>(before.st_size / 2));
+        const char c = static_cast<char>(io.get());
+        io.seekp(static_cast<std::streamoff>(before.st_size / 2));
+        io.put(static_cast<char>(c ^ 0x01));
+    }
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, text.c_str(), times, 0), 0);
+    {
+        Dictionary forward;
+        std::string error;
+        EXPECT_FALSE(forward.Load(folder, "tables", CaseRules::kDefault, &error, cache));
+        EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+    }
     std::system(("rm -rf '" + folder + "'").c_str());
 }
 

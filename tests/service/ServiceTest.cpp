@@ -760,6 +760,9 @@ TEST(ServiceProcessTest, BadCommandLinesFailWithoutListening) {
     ServiceProcess noData({"--data", "/nonexistent/lexigrove"});
     EXPECT_EQ(noData.port(), 0);
     EXPECT_EQ(noData.Stop(SIGTERM, 5000), 1);
+    ServiceProcess noCache({"--table-cache", "/nonexistent/lexigrove/tables"});
+    EXPECT_EQ(noCache.port(), 0);
+    EXPECT_EQ(noCache.Stop(SIGTERM, 5000), 1);
 }
 
 // A folder of its own for a test, removed with everything in it.
