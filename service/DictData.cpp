@@ -2,12 +2,10 @@
 
 #include "service/ChunkCache.h"
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -27,22 +25,6 @@ uint32_t Le32(const unsigned char* p) {
 bool EndsWith(const std::string& s, const char* suffix) {
     const std::string tail(suffix);
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// All of [offset, offset + size) of fd into buffer; false on a short read.
-bool ReadAt(int fd, uint64_t offset, size_t size, unsigned char* buffer) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Inflates in[0, size) and appends the text to out. windowBits selects raw
@@ -242,7 +224,7 @@ bool DictData::CheckChunks(std::string* error) {
             // The last chunk is inflated with the stream's end after it.
             const size_t size = static_cast<size_t>((last ? file_.size() - 8 : chunkStart_[i + 1]) -
                                                     chunkStart_[i]);
-            if (size > in.size() || !ReadAt(fd, chunkStart_[i], size, in.data())) {
+            if (size > in.size() || !ReadFully(fd, chunkStart_[i], in.data(), size)) {
                 run->unreadable = size <= in.size();
                 run->damaged = run->unreadable ? 0 : i + 1;
                 break;

@@ -102,6 +102,17 @@ void Dictionary::BuildKeys(const std::vector<uint32_t>& headwords) {
     accent_.shrink_to_fit();
 }
 
+void Dictionary::ClearTables() {
+    definitionLines_ = commasInNames_ = false;
+    fold_.clear();
+    accent_.clear();
+    keys_.clear();
+    names_.clear();
+    reversed_.clear();
+    postings_.clear();
+    types_.clear();
+}
+
 template <class Build> bool Dictionary::CachedTables(const std::string& cacheFolder, Build build) {
     cacheNote_.clear();
     if (!cacheFolder.empty()) {
@@ -146,12 +157,7 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, CaseRu
     index_ = indexFile_.bytes();
     rules_ = rules;
     forward_ = nullptr;
-    definitionLines_ = false;
-    commasInNames_ = false;
-    names_.clear();
-    reversed_.clear();
-    postings_.clear();
-    types_.clear();
+    ClearTables();
     CachedTables(cacheFolder, [&] {
         std::vector<uint32_t> lines;
         size_t at = 0;
@@ -190,15 +196,7 @@ bool Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules,
     name_ = forward.name_;
     forward_ = &forward;
     rules_ = rules;
-    definitionLines_ = false;
-    commasInNames_ = false;
-    fold_.clear();
-    accent_.clear();
-    keys_.clear();
-    names_.clear();
-    reversed_.clear();
-    postings_.clear();
-    types_.clear();
+    ClearTables();
     const bool built = CachedTables(cacheFolder, [&] { return BuildReverse(forward); });
     forward.indexFile_.Release();
     return built;

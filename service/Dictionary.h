@@ -107,6 +107,7 @@ private:
     bool SaveTables(const std::string& folder, std::string* error) const;
     bool RestoreTables(const std::string& folder, std::string* why);
     bool TablesInBounds() const;
+    void ClearTables(); // every table, and what the "00databaseshort" entry said
     // Reads the tables from cacheFolder, or has build make them and writes
     // them there.
     // False when build fails.

@@ -53,53 +53,34 @@ uLong Crc(uLong crc, const void* data, size_t size) {
                      : crc32(crc, static_cast<const unsigned char*>(data), static_cast<uInt>(size));
 }
 
-bool WriteAll(int fd, const void* data, size_t size) {
-    const auto* at = static_cast<const unsigned char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(fd, at, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
+// A file read from its start, its CRC-32 taken on the way.
+struct Reader {
+    int fd;
+    uint64_t at = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    bool Read(void* data, size_t size) {
+        if (!ReadFully(fd, at, data, size)) {
             return false;
         }
-        at += n;
-        size -= static_cast<size_t>(n);
+        at += size;
+        crc = Crc(crc, data, size);
+        return true;
     }
-    return true;
-}
+};
 
-bool ReadAll(int fd, void* data, size_t size, uLong* crc) {
-    auto* at = static_cast<unsigned char*>(data);
-    const size_t total = size;
-    while (size > 0) {
-        const ssize_t n = read(fd, at, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        at += n;
-        size -= static_cast<size_t>(n);
-    }
-    *crc = Crc(*crc, data, total);
-    return true;
-}
-
-template <class T> bool ReadVector(int fd, uint64_t bytes, std::vector<T>* out, uLong* crc) {
+template <class T> bool ReadVector(Reader* in, uint64_t bytes, std::vector<T>* out) {
     if (bytes % sizeof(T) != 0) {
         return false;
     }
     out->resize(static_cast<size_t>(bytes / sizeof(T)));
     out->shrink_to_fit();
-    return ReadAll(fd, out->data(), static_cast<size_t>(bytes), crc);
+    return in->Read(out->data(), static_cast<size_t>(bytes));
 }
 
-bool ReadString(int fd, uint64_t bytes, std::string* out, uLong* crc) {
+bool ReadString(Reader* in, uint64_t bytes, std::string* out) {
     out->resize(static_cast<size_t>(bytes));
     out->shrink_to_fit();
-    return ReadAll(fd, out->data(), static_cast<size_t>(bytes), crc);
+    return in->Read(out->data(), static_cast<size_t>(bytes));
 }
 
 } // namespace
@@ -151,9 +132,9 @@ bool Dictionary::SaveTables(const std::string& folder, std::string* error) const
     const std::string path = CachePath(folder);
     const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && WriteAll(fd, &header, sizeof header);
+    bool ok = fd >= 0 && WriteFully(fd, &header, sizeof header);
     for (size_t i = 0; ok && i < kSections; ++i) {
-        ok = WriteAll(fd, sections[i].first, sections[i].second);
+        ok = WriteFully(fd, sections[i].first, sections[i].second);
     }
     if (fd >= 0) {
         ok = close(fd) == 0 && ok;
@@ -168,15 +149,14 @@ bool Dictionary::SaveTables(const std::string& folder, std::string* error) const
 
 bool Dictionary::RestoreTables(const std::string& folder, std::string* why) {
     const std::string path = CachePath(folder);
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    Reader in{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (in.fd < 0) {
         *why = errno == ENOENT ? "" : "cannot read " + path;
         return false;
     }
     struct stat info {};
     Header header{};
-    uLong crc = crc32(0, nullptr, 0);
-    bool ok = fstat(fd, &info) == 0 && ReadAll(fd, &header, sizeof header, &crc);
+    bool ok = fstat(in.fd, &info) == 0 && in.Read(&header, sizeof header);
     uint64_t sources[8] = {};
     Sources(sources);
     uint64_t size = sizeof header;
@@ -187,32 +167,25 @@ bool Dictionary::RestoreTables(const std::string& folder, std::string* why) {
          header.version == kVersion && header.reverse == (forward_ == nullptr ? 0u : 1u) &&
          header.rules == static_cast<uint32_t>(rules_) && header.zero == 0 &&
          size == static_cast<uint64_t>(info.st_size);
-    if (!ok) {
-        close(fd);
-        *why = path + " is not a table file of this version for these rules";
-        return false;
-    }
-    if (std::memcmp(header.sources, sources, sizeof sources) != 0) {
-        close(fd);
-        *why = path + " was built from other files";
+    if (!ok || std::memcmp(header.sources, sources, sizeof sources) != 0) {
+        close(in.fd);
+        *why = path + (ok ? " was built from other files"
+                          : " is not a table file of this version for these rules");
         return false;
     }
     // The CRC-32 runs over the header with its own field 0.
     const uint32_t expected = header.crc;
     Header zeroed = header;
     zeroed.crc = 0;
-    crc = Crc(crc32(0, nullptr, 0), &zeroed, sizeof zeroed);
+    in.crc = Crc(crc32(0, nullptr, 0), &zeroed, sizeof zeroed);
     std::string types;
     const uint64_t* bytes = header.sections;
-    ok = ReadVector(fd, bytes[kFold], &fold_, &crc) &&
-         ReadVector(fd, bytes[kAccent], &accent_, &crc) &&
-         ReadString(fd, bytes[kKeys], &keys_, &crc) &&
-         ReadString(fd, bytes[kNames], &names_, &crc) &&
-         ReadVector(fd, bytes[kReversed], &reversed_, &crc) &&
-         ReadVector(fd, bytes[kPostings], &postings_, &crc) &&
-         ReadString(fd, bytes[kTypes], &types, &crc) && static_cast<uint32_t>(crc) == expected;
-    close(fd);
-    types_.clear();
+    ok = ReadVector(&in, bytes[kFold], &fold_) && ReadVector(&in, bytes[kAccent], &accent_) &&
+         ReadString(&in, bytes[kKeys], &keys_) && ReadString(&in, bytes[kNames], &names_) &&
+         ReadVector(&in, bytes[kReversed], &reversed_) &&
+         ReadVector(&in, bytes[kPostings], &postings_) && ReadString(&in, bytes[kTypes], &types) &&
+         static_cast<uint32_t>(in.crc) == expected;
+    close(in.fd);
     for (size_t at = 0; ok && at < types.size();) {
         uint32_t length = 0;
         ok = types.size() - at >= sizeof length;
@@ -229,13 +202,7 @@ bool Dictionary::RestoreTables(const std::string& folder, std::string* why) {
     definitionLines_ = (header.flags & 1u) != 0;
     commasInNames_ = (header.flags & 2u) != 0;
     if (!ok || !TablesInBounds()) {
-        fold_.clear();
-        accent_.clear();
-        keys_.clear();
-        names_.clear();
-        reversed_.clear();
-        postings_.clear();
-        types_.clear();
+        ClearTables();
         *why = path + (ok ? " points outside its tables" : " is damaged (its CRC-32 fails)");
         return false;
     }

@@ -9,6 +9,38 @@
 
 namespace service {
 
+namespace {
+
+// Calls io(done, left) until size bytes are done.
+template <class Io> bool Fully(size_t size, Io io) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = io(done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+bool ReadFully(int fd, uint64_t offset, void* buffer, size_t size) {
+    auto* at = static_cast<unsigned char*>(buffer);
+    return Fully(size, [&](size_t done, size_t left) {
+        return pread(fd, at + done, left, static_cast<off_t>(offset + done));
+    });
+}
+
+bool WriteFully(int fd, const void* data, size_t size) {
+    const auto* at = static_cast<const unsigned char*>(data);
+    return Fully(size, [&](size_t done, size_t left) { return write(fd, at + done, left); });
+}
+
 MappedFile::~MappedFile() {
     Close();
 }

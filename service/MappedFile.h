@@ -6,10 +6,17 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace service {
+
+// All of [offset, offset + size) of the file fd into buffer (pread, again
+// after a signal); false on an error or an end of file before it.
+bool ReadFully(int fd, uint64_t offset, void* buffer, size_t size);
+// All size bytes of data to fd; false on an error.
+bool WriteFully(int fd, const void* data, size_t size);
 
 class MappedFile {
 public:
