@@ -210,7 +210,13 @@ int main(int argc, char** argv) {
                           preloaded.startMs / 1000, "<", 10.0,
                           std::string("every direction, reverses too, ") + how + ", on " +
                               std::to_string(std::thread::hardware_concurrency()) + " cores");
-        if (filled) {
+        if (!filled) {
+            double resident = 0, privateMiB = 0;
+            preloaded.Memory(&resident, &privateMiB);
+            bench::PrintFigure("service/private-MiB-every-direction-building", privateMiB,
+                               "every direction preloaded while building every table, " +
+                                   std::to_string(static_cast<int>(resident)) + " MiB resident");
+        } else {
             double resident = 0;
             preloaded.Memory(&resident, &dictionariesPrivate);
             std::printf("memory with every direction preloaded: %.0f MiB resident, %.0f MiB "
