@@ -2,9 +2,10 @@
 // (dictzip: gzip with a table of independently inflatable chunks), a plain
 // gzip file (inflated whole when opened), or an uncompressed ".dict" file.
 // The file is mapped read-only (MappedFile), never copied: instances of the
-// service on one host share its pages. A compressed file is checked whole when opened,
-// against the CRC-32 and length in its gzip trailer, so that no damaged
-// byte is ever served. Inflated chunks are kept in the process's ChunkCache.
+// service on one host share its pages. A compressed file is checked whole
+// when opened, against the CRC-32 and length in its gzip trailer, so that no
+// damaged byte is ever served. Inflated chunks are kept in the process's
+// ChunkCache.
 #pragma once
 
 #include "service/MappedFile.h"

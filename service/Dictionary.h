@@ -27,10 +27,9 @@ class Dictionary {
 public:
     // Loads folder/name.index and the text from folder/name.dict.dz (or
     // folder/name.dict), both mapped read-only; rules fold the headwords'
-    // letter case. Its
-    // "00databaseshort" entry tells whether WikDict made it, or CC-CEDICT
-    // (see ParseEntry). False with a
-    // reason when either file is missing or unreadable.
+    // letter case. Its "00databaseshort" entry tells whether WikDict made
+    // it, or CC-CEDICT (see ParseEntry). False with a reason when either
+    // file is missing or unreadable.
     //
     // With a cache folder, the key tables are read from it when a file
     // there was built from exactly these files with these rules, and are
@@ -43,8 +42,7 @@ public:
     // as long as this one: every translation of every entry becomes a
     // headword whose translations are the forward headwords (in the forward
     // index's order), its case folded by rules. False (and no headword) when
-    // the forward text cannot be read.
-    // The cache folder serves as in Load.
+    // the forward text cannot be read. The cache folder serves as in Load.
     bool LoadReversed(const Dictionary& forward, CaseRules rules,
                       const std::string& cacheFolder = "");
 
@@ -109,8 +107,7 @@ private:
     bool TablesInBounds() const;
     void ClearTables(); // every table, and what the "00databaseshort" entry said
     // Reads the tables from cacheFolder, or has build make them and writes
-    // them there.
-    // False when build fails.
+    // them there; false when build fails.
     template <class Build> bool CachedTables(const std::string& cacheFolder, Build build);
     bool BuildReverse(const Dictionary& forward);
 
