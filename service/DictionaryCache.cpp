@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -130,7 +131,9 @@ bool Dictionary::SaveTables(const std::string& folder, std::string* error) const
     // Written beside its place and renamed into it: a reader sees the old
     // file or the whole new one, never a part.
     const std::string path = CachePath(folder);
-    const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
+    static std::atomic<unsigned> written{0};
+    const std::string temporary =
+        path + "." + std::to_string(getpid()) + "-" + std::to_string(written++) + ".tmp";
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool ok = fd >= 0 && WriteFully(fd, &header, sizeof header);
     for (size_t i = 0; ok && i < kSections; ++i) {
