@@ -2,10 +2,10 @@
 // kept in a cache folder between runs: building them reads and folds every
 // headword (and, for a reverse, every entry of the text it reverses), while
 // reading them back is a copy. Each file names the sources it was built from
-// (device, inode, size and modification time of the index and the text) and
-// ends its header with a CRC-32 of the whole file: a file that does not
-// match its sources exactly, or fails its CRC-32 or its bounds, is refused
-// and built again.
+// (device, inode, size and modification time of the index and the text),
+// and the executable that built it, and ends its header with a CRC-32 of
+// the whole file: a file that does not match its sources and its program
+// exactly, or fails its CRC-32 or its bounds, is refused and built again.
 #include "service/Dictionary.h"
 
 #include <fcntl.h>
@@ -34,6 +34,7 @@ struct Header {
     uint32_t rules;
     uint32_t flags; // 1: WikDict's definition lines, 2: commas in names
     uint64_t sources[8];
+    uint64_t program[4];          // the executable that built it
     uint64_t sections[kSections]; // byte lengths, in the order of Section
     uint32_t crc;                 // of the header (this field 0) and the sections
     uint32_t zero;
@@ -45,6 +46,15 @@ void Stamp(const struct stat& info, uint64_t* out) {
     out[2] = static_cast<uint64_t>(info.st_size);
     out[3] = static_cast<uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
              static_cast<uint64_t>(info.st_mtim.tv_nsec);
+}
+
+// The executable running: a new build may fold or read entries otherwise,
+// so its tables are its own.
+void Program(uint64_t* out) {
+    struct stat info {};
+    if (stat("/proc/self/exe", &info) == 0) {
+        Stamp(info, out);
+    }
 }
 
 // The CRC-32 of crc's bytes followed by size more at data. (zlib's crc32
@@ -110,6 +120,7 @@ bool Dictionary::SaveTables(const std::string& folder, std::string* error) const
     header.rules = static_cast<uint32_t>(rules_);
     header.flags = (definitionLines_ ? 1u : 0u) | (commasInNames_ ? 2u : 0u);
     Sources(header.sources);
+    Program(header.program);
     const std::pair<const void*, size_t> sections[kSections] = {
         {fold_.data(), fold_.size() * sizeof(Key)},
         {accent_.data(), accent_.size() * sizeof(Key)},
@@ -160,8 +171,9 @@ bool Dictionary::RestoreTables(const std::string& folder, std::string* why) {
     struct stat info {};
     Header header{};
     bool ok = fstat(in.fd, &info) == 0 && in.Read(&header, sizeof header);
-    uint64_t sources[8] = {};
+    uint64_t sources[8] = {}, program[4] = {};
     Sources(sources);
+    Program(program);
     uint64_t size = sizeof header;
     for (uint64_t bytes : header.sections) {
         size += bytes < (uint64_t{1} << 40) ? bytes : uint64_t{1} << 40;
@@ -170,10 +182,12 @@ bool Dictionary::RestoreTables(const std::string& folder, std::string* why) {
          header.version == kVersion && header.reverse == (forward_ == nullptr ? 0u : 1u) &&
          header.rules == static_cast<uint32_t>(rules_) && header.zero == 0 &&
          size == static_cast<uint64_t>(info.st_size);
-    if (!ok || std::memcmp(header.sources, sources, sizeof sources) != 0) {
+    const bool sameSources = std::memcmp(header.sources, sources, sizeof sources) == 0;
+    if (!ok || !sameSources || std::memcmp(header.program, program, sizeof program) != 0) {
         close(in.fd);
-        *why = path + (ok ? " was built from other files"
-                          : " is not a table file of this version for these rules");
+        *why = path + (!ok            ? " is not a table file of this version for these rules"
+                       : !sameSources ? " was built from other files"
+                                      : " was built by another build of the service");
         return false;
     }
     // The CRC-32 runs over the header with its own field 0.

@@ -920,6 +920,22 @@ TEST(ServiceOperationTest, RefreshReplacesAForwardDictionaryAndItsReverseUnderLo
     }
     EXPECT_EQ(wrong, 0) << "of " << lookups;
     EXPECT_GT(lookups, 40);
+
+    // The service's own executable takes none of the tables this test's
+    // executable wrote: it builds and writes its own.
+    ServiceProcess service(
+        {"--data", folder.path, "--table-cache", folder.File("tables"), "--preload=en:it,it:en"},
+        {}, folder.File("errors"));
+    ASSERT_NE(service.port(), 0) << service.firstLine();
+    const std::string errors = ReadBytes(folder.File("errors"));
+    for (const char* table : {"freedict-eng-ita.keys", "freedict-eng-ita.reverse"}) {
+        EXPECT_NE(errors.find("refused " + folder.File("tables/") + table +
+                              " was built by another build of the service; tables written to "
+                              "the cache"),
+                  std::string::npos)
+            << errors;
+    }
+    EXPECT_TRUE(ParseReply(Get(service.port(), Query("it", "en", "cane20")).body).Has("dog"));
 }
 
 // The milliseconds the slowest of five lookups on a kept connection took.
