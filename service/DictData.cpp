@@ -2,35 +2,15 @@
 
 #include "service/ChunkCache.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace service {
-
-bool ReadWholeFile(const std::string& path, std::string* out) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return false;
-    }
-    out->clear();
-    char buffer[1 << 16];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        out->append(buffer, n);
-    }
-    const bool ok = std::ferror(file) == 0;
-    std::fclose(file);
-    return ok;
-}
 
 namespace {
 
@@ -45,22 +25,6 @@ uint32_t Le32(const unsigned char* p) {
 bool EndsWith(const std::string& s, const char* suffix) {
     const std::string tail(suffix);
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// All of [offset, offset + size) of fd into buffer; false on a short read.
-bool ReadAt(int fd, uint64_t offset, size_t size, unsigned char* buffer) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Inflates in[0, size) and appends the text to out. windowBits selects raw
@@ -107,11 +71,8 @@ DictData::~DictData() {
 }
 
 void DictData::Close() {
-    if (map_ != nullptr) {
-        munmap(const_cast<unsigned char*>(map_), mapSize_);
-    }
-    map_ = nullptr;
-    mapSize_ = 0;
+    file_.Close();
+    info_ = {};
     compressed_ = randomAccess_ = false;
     chunkLength_ = 0;
     chunkStart_.clear();
@@ -126,45 +87,30 @@ void DictData::Close() {
 bool DictData::Open(const std::string& path, std::string* error) {
     Close();
     path_ = path;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0) {
-        *error = "cannot read " + path;
-        if (fd >= 0) {
-            close(fd);
-        }
+    if (!file_.Open(path, error)) {
         return false;
     }
-    mapSize_ = static_cast<size_t>(info.st_size);
-    if (mapSize_ > 0) {
-        void* map = mmap(nullptr, mapSize_, PROT_READ, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED) {
-            *error = "cannot map " + path + ": " + std::strerror(errno);
-            mapSize_ = 0;
-            close(fd);
-            return false;
-        }
-        map_ = static_cast<const unsigned char*>(map);
-        // Lookups touch a chunk here and there: no read-ahead around them.
-        madvise(map, mapSize_, MADV_RANDOM);
-    }
+    info_ = file_.info();
     compressed_ = EndsWith(path, ".dz") || EndsWith(path, ".gz");
     bool ok = true;
     if (!compressed_) {
-        textSize_ = mapSize_;
+        textSize_ = file_.size();
     } else {
-        ok = OpenGzip(fd, error);
+        ok = OpenGzip(error);
     }
-    close(fd);
+    file_.CloseDescriptor();
+    // The header and the trailer were read through the mapping (and the
+    // pages around them with them): lookups map what they read.
+    file_.Release();
     if (!ok) {
         Close();
     }
     return ok;
 }
 
-bool DictData::OpenGzip(int fd, std::string* error) {
-    const unsigned char* file = map_;
-    const size_t size = mapSize_;
+bool DictData::OpenGzip(std::string* error) {
+    const unsigned char* file = file_.data();
+    const size_t size = file_.size();
     // gzip header: magic, method 8, flags, mtime, xfl, os.
     if (size < 18 || file[0] != 0x1f || file[1] != 0x8b || file[2] != 8) {
         *error = path_ + " is not a gzip file";
@@ -222,14 +168,12 @@ bool DictData::OpenGzip(int fd, std::string* error) {
     }
     if (sizes.empty()) {
         // Plain gzip: inflated whole now; zlib checks the trailer itself.
-        if (!InflateRaw(map_, size, &whole_, 16 + MAX_WBITS)) {
+        if (!InflateRaw(file, size, &whole_, 16 + MAX_WBITS)) {
             *error = path_ + ": the compressed text is damaged (its CRC-32 or length check fails)";
             return false;
         }
         textSize_ = whole_.size();
-        munmap(const_cast<unsigned char*>(map_), mapSize_);
-        map_ = nullptr;
-        mapSize_ = 0;
+        file_.Close();
         return true;
     }
     chunkStart_.push_back(at);
@@ -245,60 +189,93 @@ bool DictData::OpenGzip(int fd, std::string* error) {
         return false;
     }
     randomAccess_ = true;
-    return CheckChunks(fd, error);
+    return CheckChunks(error);
 }
+
+namespace {
+
+// What checking a run of chunks found.
+struct ChunkRun {
+    uLong crc = crc32(0, nullptr, 0);
+    uint64_t length = 0;
+    size_t damaged = 0; // the first damaged chunk's number from 1; 0 when none
+    bool unreadable = false;
+};
+
+} // namespace
 
 // Inflates every chunk once, read with pread rather than through the mapping
 // (which would make the whole file resident in this process): each must give
 // exactly one chunk of text, the last one the end of the stream, and the text
-// together must match the trailer's CRC-32 and length.
-bool DictData::CheckChunks(int fd, std::string* error) {
+// together must match the trailer's CRC-32 and length. A large file is
+// checked in two halves at once, their CRC-32s then combined.
+bool DictData::CheckChunks(std::string* error) {
     const size_t chunks = chunkStart_.size() - 1;
-    std::vector<unsigned char> in(65536 + 16), out(chunkLength_ + 1);
-    z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) {
-        *error = path_ + ": out of memory";
-        return false;
+    const int fd = file_.descriptor();
+    const auto check = [&](size_t first, size_t end, ChunkRun* run) {
+        std::vector<unsigned char> in(65536 + 16), out(chunkLength_ + 1);
+        z_stream z{};
+        if (inflateInit2(&z, -MAX_WBITS) != Z_OK) {
+            run->unreadable = true;
+            return;
+        }
+        for (size_t i = first; i < end; ++i) {
+            const bool last = i + 1 == chunks;
+            // The last chunk is inflated with the stream's end after it.
+            const size_t size = static_cast<size_t>((last ? file_.size() - 8 : chunkStart_[i + 1]) -
+                                                    chunkStart_[i]);
+            if (size > in.size() || !ReadFully(fd, chunkStart_[i], in.data(), size)) {
+                run->unreadable = size <= in.size();
+                run->damaged = run->unreadable ? 0 : i + 1;
+                break;
+            }
+            inflateReset(&z);
+            z.next_in = in.data();
+            z.avail_in = static_cast<uInt>(size);
+            z.next_out = out.data();
+            z.avail_out = static_cast<uInt>(out.size());
+            int status = Z_OK;
+            while (status == Z_OK && z.avail_in > 0 && z.avail_out > 0) {
+                status = inflate(&z, Z_SYNC_FLUSH);
+            }
+            const size_t produced = out.size() - z.avail_out;
+            const bool ok =
+                z.avail_in == 0 && produced <= chunkLength_ &&
+                (last ? status == Z_STREAM_END
+                      : (status == Z_OK || status == Z_BUF_ERROR) && produced == chunkLength_);
+            if (!ok) {
+                run->damaged = i + 1;
+                break;
+            }
+            run->crc = crc32(run->crc, out.data(), static_cast<uInt>(produced));
+            run->length += produced;
+        }
+        inflateEnd(&z);
+    };
+    ChunkRun head, tail;
+    const size_t half = chunks >= 64 ? chunks / 2 : chunks;
+    std::thread second;
+    if (half < chunks) {
+        second = std::thread(check, half, chunks, &tail);
     }
-    uLong crc = crc32(0, nullptr, 0);
-    uint64_t total = 0;
-    bool ok = true;
-    for (size_t i = 0; i < chunks && ok; ++i) {
-        const bool last = i + 1 == chunks;
-        // The last chunk is inflated with the stream's end after it.
-        const size_t size =
-            static_cast<size_t>((last ? mapSize_ - 8 : chunkStart_[i + 1]) - chunkStart_[i]);
-        if (!ReadAt(fd, chunkStart_[i], size, in.data())) {
+    check(0, half, &head);
+    if (second.joinable()) {
+        second.join();
+    }
+    for (const ChunkRun* run : {&head, &tail}) {
+        if (run->unreadable) {
             *error = "cannot read " + path_;
-            ok = false;
-            break;
+            return false;
         }
-        inflateReset(&z);
-        z.next_in = in.data();
-        z.avail_in = static_cast<uInt>(size);
-        z.next_out = out.data();
-        z.avail_out = static_cast<uInt>(out.size());
-        int status = Z_OK;
-        while (status == Z_OK && z.avail_in > 0 && z.avail_out > 0) {
-            status = inflate(&z, Z_SYNC_FLUSH);
+        if (run->damaged != 0) {
+            *error = path_ + ": chunk " + std::to_string(run->damaged) + " of " +
+                     std::to_string(chunks) + " is damaged";
+            return false;
         }
-        const size_t produced = out.size() - z.avail_out;
-        ok = z.avail_in == 0 && produced <= chunkLength_ &&
-             (last ? status == Z_STREAM_END
-                   : (status == Z_OK || status == Z_BUF_ERROR) && produced == chunkLength_);
-        if (!ok) {
-            *error = path_ + ": chunk " + std::to_string(i + 1) + " of " + std::to_string(chunks) +
-                     " is damaged";
-            break;
-        }
-        crc = crc32(crc, out.data(), static_cast<uInt>(produced));
-        total += produced;
     }
-    inflateEnd(&z);
-    if (!ok) {
-        return false;
-    }
-    const unsigned char* trailer = map_ + mapSize_ - 8;
+    const uLong crc = crc32_combine(head.crc, tail.crc, static_cast<z_off_t>(tail.length));
+    const uint64_t total = head.length + tail.length;
+    const unsigned char* trailer = file_.data() + file_.size() - 8;
     if (static_cast<uint32_t>(crc) != Le32(trailer) ||
         static_cast<uint32_t>(total) != Le32(trailer + 4)) {
         char detail[96];
@@ -313,6 +290,13 @@ bool DictData::CheckChunks(int fd, std::string* error) {
     return true;
 }
 
+bool DictData::InflateChunk(size_t index, std::string* text) const {
+    text->clear();
+    return InflateRaw(file_.data() + chunkStart_[index],
+                      chunkStart_[index + 1] - chunkStart_[index], text, -MAX_WBITS) &&
+           text->size() <= chunkLength_;
+}
+
 bool DictData::ReadChunk(size_t index, Chunk* chunk) {
     ChunkCache& cache = ChunkCache::Shared();
     *chunk = cache.Find(id_, index);
@@ -321,9 +305,7 @@ bool DictData::ReadChunk(size_t index, Chunk* chunk) {
     }
     // Two threads may inflate the same chunk; the cache keeps the first.
     std::string text;
-    if (!InflateRaw(map_ + chunkStart_[index], chunkStart_[index + 1] - chunkStart_[index], &text,
-                    -MAX_WBITS) ||
-        text.size() > chunkLength_) {
+    if (!InflateChunk(index, &text)) {
         return false;
     }
     *chunk = std::make_shared<const std::string>(std::move(text));
@@ -339,7 +321,7 @@ bool DictData::Read(uint64_t offset, uint64_t length, std::string* out) {
         return false;
     }
     if (!compressed_) {
-        out->assign(reinterpret_cast<const char*>(map_) + offset, static_cast<size_t>(length));
+        out->assign(file_.bytes().substr(static_cast<size_t>(offset), static_cast<size_t>(length)));
         return true;
     }
     if (!randomAccess_) {
@@ -366,6 +348,59 @@ bool DictData::Read(uint64_t offset, uint64_t length, std::string* out) {
         at += take;
     }
     return true;
+}
+
+} // namespace service
+
+namespace service {
+
+bool DictData::ReadInOrder(const std::vector<Range>& ranges,
+                           const std::function<void(size_t, std::string_view)>& take) {
+    bool ok = true;
+    if (!randomAccess_) {
+        std::string text;
+        for (size_t i = 0; i < ranges.size() && ok; ++i) {
+            ok = Read(ranges[i].offset, ranges[i].length, &text);
+            if (ok) {
+                take(i, text);
+            }
+        }
+        file_.Release();
+        return ok;
+    }
+    // The inflated text [windowStart, windowStart + window.size()): from the
+    // chunk of the range being read on; earlier chunks are dropped.
+    std::string window, chunk;
+    uint64_t windowStart = 0;
+    size_t next = 0; // the next chunk to inflate
+    const size_t chunks = chunkStart_.size() - 1;
+    for (size_t i = 0; i < ranges.size() && ok; ++i) {
+        const uint64_t offset = ranges[i].offset, end = offset + ranges[i].length;
+        if (end < offset || end > textSize_ || (i > 0 && offset < ranges[i - 1].offset)) {
+            ok = false;
+            break;
+        }
+        if (offset >= windowStart + window.size()) {
+            next = static_cast<size_t>(offset / chunkLength_);
+            windowStart = static_cast<uint64_t>(next) * chunkLength_;
+            window.clear();
+        } else if (offset - windowStart >= chunkLength_) {
+            const size_t drop = static_cast<size_t>((offset - windowStart) / chunkLength_);
+            window.erase(0, drop * chunkLength_);
+            windowStart += static_cast<uint64_t>(drop) * chunkLength_;
+        }
+        while (ok && windowStart + window.size() < end) {
+            ok = next < chunks && InflateChunk(next++, &chunk) &&
+                 (chunk.size() == chunkLength_ || next == chunks);
+            window += chunk;
+        }
+        if (ok) {
+            take(i, std::string_view(window).substr(static_cast<size_t>(offset - windowStart),
+                                                    static_cast<size_t>(end - offset)));
+        }
+    }
+    file_.Release();
+    return ok;
 }
 
 } // namespace service

@@ -13,57 +13,16 @@ namespace {
 
 using ascii::Trimmed;
 
-uint64_t DecodeBase64Number(std::string_view text, bool* ok) {
-    uint64_t value = 0;
-    for (char c : text) {
-        int digit;
-        if (c >= 'A' && c <= 'Z') {
-            digit = c - 'A';
-        } else if (c >= 'a' && c <= 'z') {
-            digit = c - 'a' + 26;
-        } else if (c >= '0' && c <= '9') {
-            digit = c - '0' + 52;
-        } else if (c == '+') {
-            digit = 62;
-        } else if (c == '/') {
-            digit = 63;
-        } else {
-            *ok = false;
-            return 0;
-        }
-        if (value > (UINT64_MAX >> 6)) {
-            *ok = false;
-            return 0;
-        }
-        value = value * 64 + static_cast<uint64_t>(digit);
-    }
-    if (text.empty()) {
-        *ok = false;
-    }
-    return value;
-}
-
 // The "00database..." entries describe the dictionary itself.
 bool IsAboutEntry(std::string_view headword) {
     return headword.substr(0, 10) == "00database" || headword.substr(0, 11) == "00-database";
 }
 
 // The entry position and length an index line (up to its line feed) gives
-// after its headword;
-// false when they are not dictd's base64 numbers.
+// after its headword.
 bool EntryPlace(std::string_view line, uint64_t* offset, uint64_t* size) {
-    line = line.substr(0, line.find('\n'));
-    const size_t tab1 = line.find('\t');
-    const size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
-    if (tab2 == std::string_view::npos) {
-        return false;
-    }
-    const size_t tab3 = line.find('\t', tab2 + 1);
-    bool ok = true;
-    *offset = DecodeBase64Number(line.substr(tab1 + 1, tab2 - tab1 - 1), &ok);
-    *size = DecodeBase64Number(
-        line.substr(tab2 + 1, tab3 == std::string_view::npos ? tab3 : tab3 - tab2 - 1), &ok);
-    return ok;
+    std::string_view headword;
+    return ParseIndexLine(line.substr(0, line.find('\n')), &headword, offset, size);
 }
 
 } // namespace
@@ -83,6 +42,35 @@ std::string_view Dictionary::Headword(uint32_t headword) const {
     }
     const std::string_view line = index_.substr(headword);
     return line.substr(0, line.find('\t'));
+}
+
+void Dictionary::SortKeys(std::vector<Key>* table) const {
+    // By key, then headword id. Most comparisons are settled by the keys'
+    // first eight bytes, compared as one big-endian number.
+    struct Sortable {
+        uint64_t start;
+        Key key;
+    };
+    std::vector<Sortable> sortable;
+    sortable.reserve(table->size());
+    for (const Key& k : *table) {
+        const std::string_view bytes = KeyBytes(k);
+        uint64_t start = 0;
+        for (size_t i = 0; i < 8; ++i) {
+            start = (start << 8) | (i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0u);
+        }
+        sortable.push_back({start, k});
+    }
+    std::sort(sortable.begin(), sortable.end(), [this](const Sortable& a, const Sortable& b) {
+        if (a.start != b.start) {
+            return a.start < b.start;
+        }
+        const std::string_view ka = KeyBytes(a.key), kb = KeyBytes(b.key);
+        return ka < kb || (ka == kb && a.key.headword < b.key.headword);
+    });
+    for (size_t i = 0; i < sortable.size(); ++i) {
+        (*table)[i] = sortable[i].key;
+    }
 }
 
 void Dictionary::BuildKeys(const std::vector<uint32_t>& headwords) {
@@ -108,23 +96,52 @@ void Dictionary::BuildKeys(const std::vector<uint32_t>& headwords) {
             accent_.push_back(own(plain, id));
         }
     }
-    const auto byKey = [this](const Key& a, const Key& b) {
-        const std::string_view ka = KeyBytes(a), kb = KeyBytes(b);
-        return ka < kb || (ka == kb && a.headword < b.headword);
-    };
-    std::sort(fold_.begin(), fold_.end(), byKey);
-    std::sort(accent_.begin(), accent_.end(), byKey);
+    SortKeys(&fold_);
+    SortKeys(&accent_);
     keys_.shrink_to_fit();
     accent_.shrink_to_fit();
 }
 
-bool Dictionary::Load(const std::string& folder, const std::string& name, CaseRules rules,
-                      std::string* error) {
-    const std::string base = folder + "/" + name;
-    if (!ReadWholeFile(base + ".index", &indexFile_)) {
-        *error = "cannot read " + base + ".index";
+void Dictionary::ClearTables() {
+    definitionLines_ = commasInNames_ = false;
+    fold_.clear();
+    accent_.clear();
+    keys_.clear();
+    names_.clear();
+    reversed_.clear();
+    postings_.clear();
+    types_.clear();
+}
+
+template <class Build> bool Dictionary::CachedTables(const std::string& cacheFolder, Build build) {
+    cacheNote_.clear();
+    if (!cacheFolder.empty()) {
+        std::string why;
+        if (RestoreTables(cacheFolder, &why)) {
+            cacheNote_ = "tables read from the cache";
+            return true;
+        }
+        cacheNote_ = why.empty() ? "" : "refused " + why + "; ";
+    }
+    if (!build()) {
         return false;
     }
+    if (!cacheFolder.empty()) {
+        std::string error;
+        cacheNote_ += SaveTables(cacheFolder, &error) ? "tables written to the cache" : error;
+    }
+    return true;
+}
+
+bool Dictionary::Load(const std::string& folder, const std::string& name, CaseRules rules,
+                      std::string* error, const std::string& cacheFolder) {
+    name_ = name;
+    cacheNote_.clear();
+    const std::string base = folder + "/" + name;
+    if (!indexFile_.Open(base + ".index", error)) {
+        return false;
+    }
+    indexFile_.CloseDescriptor();
     if (indexFile_.size() >= kOwnKey) {
         *error = base + ".index is too large";
         return false;
@@ -134,55 +151,63 @@ bool Dictionary::Load(const std::string& folder, const std::string& name, CaseRu
         *error = dataError + "; " + *error;
         return false;
     }
-    if (!CheckIndex(indexFile_, data_.TextSize(), base + ".index", error)) {
+    if (!CheckIndex(indexFile_.bytes(), data_.TextSize(), base + ".index", error)) {
         return false;
     }
-    index_ = indexFile_;
+    index_ = indexFile_.bytes();
     rules_ = rules;
     forward_ = nullptr;
-    definitionLines_ = false;
-    commasInNames_ = false;
-    std::vector<uint32_t> lines;
-    size_t at = 0;
-    while (at < index_.size()) {
-        size_t end = index_.find('\n', at);
-        if (end == std::string_view::npos) {
-            end = index_.size();
-        }
-        const std::string_view line = index_.substr(at, end - at);
-        const std::string_view headword = line.substr(0, line.find('\t'));
-        uint64_t offset = 0, size = 0;
-        if (EntryPlace(line, &offset, &size)) {
-            if (headword == "00databaseshort" || headword == "00-database-short") {
-                std::string about;
-                if (data_.Read(offset, size, &about)) {
-                    definitionLines_ = about.find("WikDict") != std::string::npos;
-                    commasInNames_ = about.find("CC-CEDICT") != std::string::npos;
+    ClearTables();
+    CachedTables(cacheFolder, [&] {
+        std::vector<uint32_t> lines;
+        size_t at = 0;
+        while (at < index_.size()) {
+            size_t end = index_.find('\n', at);
+            if (end == std::string_view::npos) {
+                end = index_.size();
+            }
+            std::string_view headword;
+            uint64_t offset = 0, size = 0;
+            if (ParseIndexLine(index_.substr(at, end - at), &headword, &offset, &size)) {
+                if (headword == "00databaseshort" || headword == "00-database-short") {
+                    std::string about;
+                    if (data_.Read(offset, size, &about)) {
+                        definitionLines_ = about.find("WikDict") != std::string::npos;
+                        commasInNames_ = about.find("CC-CEDICT") != std::string::npos;
+                    }
+                }
+                if (!headword.empty() && !IsAboutEntry(headword)) {
+                    lines.push_back(static_cast<uint32_t>(at));
                 }
             }
-            if (!headword.empty() && !IsAboutEntry(headword)) {
-                lines.push_back(static_cast<uint32_t>(at));
-            }
+            at = end + 1;
         }
-        at = end + 1;
-    }
-    BuildKeys(lines);
+        BuildKeys(lines);
+        return true;
+    });
+    // Read whole for the key table; from now on lookups read a page here
+    // and there.
+    indexFile_.Release();
     return true;
 }
 
-void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
+bool Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules,
+                              const std::string& cacheFolder) {
+    name_ = forward.name_;
     forward_ = &forward;
     rules_ = rules;
-    definitionLines_ = false;
-    names_.clear();
-    reversed_.clear();
-    postings_.clear();
-    types_.clear();
-    // The forward entries in the order of their text, which reads each
+    ClearTables();
+    const bool built = CachedTables(cacheFolder, [&] { return BuildReverse(forward); });
+    forward.indexFile_.Release();
+    return built;
+}
+
+bool Dictionary::BuildReverse(const Dictionary& forward) {
+    // The forward entries in the order of their text, which inflates each
     // compressed chunk once; the translations of a reversed headword are
     // put in the forward index's order below.
     struct Place {
-        uint64_t offset, size;
+        DictData::Range range;
         uint32_t line;
     };
     std::vector<Place> places;
@@ -190,11 +215,17 @@ void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
     for (const Key& k : forward.fold_) {
         uint64_t offset = 0, size = 0;
         if (EntryPlace(forward.index_.substr(k.headword), &offset, &size)) {
-            places.push_back({offset, size, k.headword});
+            places.push_back({{offset, size}, k.headword});
         }
     }
-    std::sort(places.begin(), places.end(),
-              [](const Place& a, const Place& b) { return a.offset < b.offset; });
+    std::sort(places.begin(), places.end(), [](const Place& a, const Place& b) {
+        return a.range.offset < b.range.offset ||
+               (a.range.offset == b.range.offset && a.line < b.line);
+    });
+    std::vector<DictData::Range> ranges(places.size());
+    for (size_t i = 0; i < places.size(); ++i) {
+        ranges[i] = places[i].range;
+    }
     struct Pair {
         uint32_t name;
         Posting posting;
@@ -206,29 +237,30 @@ void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
     std::vector<std::string> names;
     std::vector<uint32_t> firstLine; // of each name
     std::unordered_map<std::string, uint32_t> typeIds;
-    std::string text;
-    for (const Place& place : places) {
-        if (!forward.data_.Read(place.offset, place.size, &text)) {
-            continue;
-        }
+    const bool read = forward.data_.ReadInOrder(ranges, [&](size_t i, std::string_view text) {
+        const uint32_t line = places[i].line;
         for (Translation& t : ParseEntry(text, forward.definitionLines_, forward.commasInNames_)) {
             const auto name =
-                nameIds.try_emplace(FoldCase(t.name, rules), static_cast<uint32_t>(names.size()));
+                nameIds.try_emplace(FoldCase(t.name, rules_), static_cast<uint32_t>(names.size()));
             const uint32_t id = name.first->second;
             if (name.second) {
                 names.push_back(std::move(t.name));
-                firstLine.push_back(place.line);
-            } else if (place.line < firstLine[id]) {
+                firstLine.push_back(line);
+            } else if (line < firstLine[id]) {
                 names[id] = std::move(t.name);
-                firstLine[id] = place.line;
+                firstLine[id] = line;
             }
             const auto type =
                 typeIds.try_emplace(std::move(t.type), static_cast<uint32_t>(types_.size()));
             if (type.second) {
                 types_.push_back(type.first->first);
             }
-            pairs.push_back({id, {place.line, type.first->second}});
+            pairs.push_back({id, {line, type.first->second}});
         }
+    });
+    if (!read) {
+        types_.clear();
+        return false;
     }
     nameIds.clear();
     std::stable_sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
@@ -263,6 +295,7 @@ void Dictionary::LoadReversed(const Dictionary& forward, CaseRules rules) {
         ids[i] = static_cast<uint32_t>(i);
     }
     BuildKeys(ids);
+    return true;
 }
 
 void Dictionary::Find(const std::vector<Key>& table, std::string_view key,

@@ -4,6 +4,7 @@
 #include "service/Reply.h"
 #include "service/Request.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -30,8 +31,9 @@ struct Reversed {
 };
 } // namespace
 
-DictionaryService::DictionaryService(std::string folder)
-    : folder_(std::move(folder)), directions_(ServedDirections(folder_)) {
+DictionaryService::DictionaryService(std::string folder, std::string cacheFolder)
+    : folder_(std::move(folder)), cacheFolder_(std::move(cacheFolder)),
+      directions_(ServedDirections(folder_)) {
     for (size_t i = 0; i < directions_.size(); ++i) {
         byCodes_[{directions_[i].from, directions_[i].to}] = i;
     }
@@ -98,21 +100,56 @@ std::shared_ptr<Dictionary> DictionaryService::LoadSlot(Slot& slot, std::string*
     return slot.dictionary;
 }
 
+std::shared_ptr<Dictionary> DictionaryService::ReadFile(const std::string& file, CaseRules rules,
+                                                        const char* done, std::string* error) {
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        auto dictionary = std::make_shared<Dictionary>();
+        if (dictionary->Load(folder_, file, rules, error, cacheFolder_)) {
+            std::fprintf(stderr, "lexigrove-service: %s %s (%zu headwords) in %lld ms%s%s\n", done,
+                         file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started),
+                         cacheFolder_.empty() ? "" : ": ", dictionary->CacheNote().c_str());
+            return dictionary;
+        }
+    } catch (const std::bad_alloc&) {
+        *error = "out of memory";
+    }
+    std::fprintf(stderr, "lexigrove-service: refused %s: %s\n", file.c_str(), error->c_str());
+    return nullptr;
+}
+
+std::shared_ptr<Dictionary> DictionaryService::Reverse(const std::string& file,
+                                                       std::shared_ptr<Dictionary> forward,
+                                                       CaseRules rules, const char* done,
+                                                       std::string* error) {
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        auto reversed = std::make_shared<Reversed>();
+        reversed->forward = std::move(forward);
+        if (reversed->reverse.LoadReversed(*reversed->forward, rules, cacheFolder_)) {
+            std::fprintf(
+                stderr, "lexigrove-service: %s the reverse of %s (%zu headwords) in %lld ms%s%s\n",
+                done, file.c_str(), reversed->reverse.HeadwordCount(), MillisecondsSince(started),
+                cacheFolder_.empty() ? "" : ": ", reversed->reverse.CacheNote().c_str());
+            // Shares the ownership of the pair: the forward dictionary lives
+            // as long as its reverse is in use.
+            return std::shared_ptr<Dictionary>(reversed, &reversed->reverse);
+        }
+        *error = "the text of " + file + " cannot be read";
+    } catch (const std::bad_alloc&) {
+        *error = "out of memory";
+    }
+    std::fprintf(stderr, "lexigrove-service: refused the reverse of %s: %s\n", file.c_str(),
+                 error->c_str());
+    return nullptr;
+}
+
 std::shared_ptr<Dictionary> DictionaryService::FileDictionary(const std::string& file,
                                                               CaseRules rules, std::string* error) {
     auto build = [&](Slot* out) {
-        const auto started = std::chrono::steady_clock::now();
         out->stamp = StampOf(file);
         out->rules = rules;
-        auto dictionary = std::make_shared<Dictionary>();
-        if (dictionary->Load(folder_, file, rules, &out->error)) {
-            std::fprintf(stderr, "lexigrove-service: loaded %s (%zu headwords) in %lld ms\n",
-                         file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
-            out->dictionary = std::move(dictionary);
-        } else {
-            std::fprintf(stderr, "lexigrove-service: refused %s: %s\n", file.c_str(),
-                         out->error.c_str());
-        }
+        out->dictionary = ReadFile(file, rules, "loaded", &out->error);
     };
     return LoadSlot(SlotFor(files_, file), error, build);
 }
@@ -129,15 +166,8 @@ std::shared_ptr<Dictionary> DictionaryService::Load(const Direction& direction,
         if (forward == nullptr) {
             return;
         }
-        const auto started = std::chrono::steady_clock::now();
         out->rules = CaseRulesFor(direction.from);
-        auto reversed = std::make_shared<Reversed>();
-        reversed->forward = forward;
-        reversed->reverse.LoadReversed(*forward, out->rules);
-        std::fprintf(
-            stderr, "lexigrove-service: built the reverse of %s (%zu headwords) in %lld ms\n",
-            direction.file.c_str(), reversed->reverse.HeadwordCount(), MillisecondsSince(started));
-        out->dictionary = std::shared_ptr<Dictionary>(reversed, &reversed->reverse);
+        out->dictionary = Reverse(direction.file, forward, out->rules, "built", &out->error);
         out->source = std::move(forward);
     };
     return LoadSlot(SlotFor(reversed_, direction.file), error, build);
@@ -162,12 +192,31 @@ bool DictionaryService::IsLoaded(size_t direction) {
         return true;
     }
     const Direction& d = directions_[direction];
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (morphology_.count(d.from) == 0) {
+            return false;
+        }
+    }
     Slot* slot = FindSlot(d.reversed ? reversed_ : files_, d.file);
     if (slot == nullptr) {
         return false;
     }
     std::lock_guard<std::mutex> lock(slot->mutex);
     return slot->tried && !slot->loading;
+}
+
+bool DictionaryService::PrepareDirection(size_t direction) {
+    const bool loaded = LoadDirection(direction);
+    if (direction < directions_.size()) {
+        const std::string& code = directions_[direction].from;
+        // A language's data is loaded by the first word that needs it; any
+        // word of one letter does.
+        lemmas_.Of(code, "a");
+        std::lock_guard<std::mutex> lock(mutex_);
+        morphology_.insert(code);
+    }
+    return loaded;
 }
 
 bool DictionaryService::LoadDirection(size_t direction) {
@@ -208,88 +257,96 @@ size_t DictionaryService::Preload(const std::vector<size_t>& directions, unsigne
     for (std::thread& helper : helpers) {
         helper.join();
     }
+    // What the builds freed goes back to the system.
+    malloc_trim(0);
     return failed;
 }
 
 size_t DictionaryService::Refresh() {
-    std::vector<std::pair<std::string, Slot*>> files, reversed;
+    std::vector<std::pair<std::string, Slot*>> files;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (auto& [file, slot] : files_) {
             files.emplace_back(file, &slot);
         }
-        for (auto& [file, slot] : reversed_) {
-            reversed.emplace_back(file, &slot);
-        }
     }
     size_t reloaded = 0;
-    for (auto& [file, slot] : files) {
+    for (const auto& entry : files) {
+        const std::string& file = entry.first;
+        Slot* slot = entry.second;
         const Stamp now = StampOf(file);
+        std::shared_ptr<Dictionary> forward;
+        std::string error;
         CaseRules rules = CaseRules::kDefault;
+        bool changed = false;
         {
-            std::lock_guard<std::mutex> lock(slot->mutex);
-            if (slot->loading || !slot->tried) {
+            std::unique_lock<std::mutex> lock(slot->mutex);
+            slot->done.wait(lock, [&] { return !slot->loading; });
+            if (!slot->tried) {
                 continue;
             }
             if (slot->dictionary == nullptr) {
                 slot->tried = false; // tried again at its next use
-                continue;
             }
-            if (slot->stamp == now) {
-                continue;
-            }
+            changed = slot->dictionary != nullptr && slot->stamp != now;
+            forward = slot->dictionary;
+            error = slot->error;
             rules = slot->rules;
         }
-        // Built beside the one in use, which goes on answering meanwhile.
-        Slot built;
-        const auto started = std::chrono::steady_clock::now();
-        auto dictionary = std::make_shared<Dictionary>();
-        if (dictionary->Load(folder_, file, rules, &built.error)) {
-            std::fprintf(stderr, "lexigrove-service: reloaded %s (%zu headwords) in %lld ms\n",
-                         file.c_str(), dictionary->HeadwordCount(), MillisecondsSince(started));
-            built.dictionary = std::move(dictionary);
-        } else {
-            std::fprintf(stderr, "lexigrove-service: refused the changed %s: %s\n", file.c_str(),
-                         built.error.c_str());
-        }
-        std::lock_guard<std::mutex> lock(slot->mutex);
-        slot->dictionary = std::move(built.dictionary);
-        slot->error = std::move(built.error);
-        slot->stamp = now;
-        ++reloaded;
-    }
-    for (auto& [file, slot] : reversed) {
-        CaseRules rules = CaseRules::kDefault;
-        Slot* forwardSlot = FindSlot(files_, file);
-        std::shared_ptr<Dictionary> forward;
-        if (forwardSlot != nullptr) {
-            std::lock_guard<std::mutex> lock(forwardSlot->mutex);
-            forward = forwardSlot->dictionary;
-        }
-        {
+        if (changed) {
+            // Built beside the one in use, which goes on answering meanwhile.
+            forward = ReadFile(file, rules, "reloaded", &error);
             std::lock_guard<std::mutex> lock(slot->mutex);
-            if (slot->loading || !slot->tried || slot->source == forward) {
-                continue;
-            }
-            if (slot->dictionary == nullptr || forward == nullptr) {
-                slot->tried = false;
-                continue;
-            }
-            rules = slot->rules;
+            slot->dictionary = forward;
+            slot->error = error;
+            slot->stamp = now;
+            ++reloaded;
         }
-        const auto started = std::chrono::steady_clock::now();
-        auto rebuilt = std::make_shared<Reversed>();
-        rebuilt->forward = forward;
-        rebuilt->reverse.LoadReversed(*forward, rules);
-        std::fprintf(stderr,
-                     "lexigrove-service: rebuilt the reverse of %s (%zu headwords) in %lld ms\n",
-                     file.c_str(), rebuilt->reverse.HeadwordCount(), MillisecondsSince(started));
-        std::lock_guard<std::mutex> lock(slot->mutex);
-        slot->dictionary = std::shared_ptr<Dictionary>(rebuilt, &rebuilt->reverse);
-        slot->source = std::move(forward);
-        ++reloaded;
+        if (Slot* reverse = FindSlot(reversed_, file)) {
+            reloaded += RefreshReverse(file, *reverse, forward, error);
+        }
     }
+    malloc_trim(0);
     return reloaded;
+}
+
+size_t DictionaryService::RefreshReverse(const std::string& file, Slot& slot,
+                                         const std::shared_ptr<Dictionary>& forward,
+                                         const std::string& forwardError) {
+    CaseRules rules = CaseRules::kDefault;
+    {
+        // A reverse being built now may be built from the forward dictionary
+        // just replaced: it is looked at once it is done.
+        std::unique_lock<std::mutex> lock(slot.mutex);
+        slot.done.wait(lock, [&] { return !slot.loading; });
+        if (!slot.tried) {
+            return 0;
+        }
+        if (slot.dictionary == nullptr) {
+            slot.tried = false; // tried again at its next use
+            return 0;
+        }
+        if (slot.source == forward) {
+            return 0;
+        }
+        if (forward == nullptr) {
+            // Its forward file was refused: the reverse is built again (or
+            // refused for the same reason) at its next use.
+            slot.dictionary.reset();
+            slot.source.reset();
+            slot.error = forwardError;
+            slot.tried = false;
+            return 1;
+        }
+        rules = slot.rules;
+    }
+    std::string error;
+    std::shared_ptr<Dictionary> rebuilt = Reverse(file, forward, rules, "rebuilt", &error);
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.dictionary = std::move(rebuilt);
+    slot.error = std::move(error);
+    slot.source = forward;
+    return 1;
 }
 
 bool DictionaryService::LearnerLookup(const Dictionary& dictionary, const std::string& from,

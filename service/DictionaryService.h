@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,8 +36,10 @@ class DictionaryService {
 public:
     static constexpr size_t kNoDirection = static_cast<size_t>(-1);
 
-    // folder holds the dictd files (freedict-eng-fra.index, ...dict.dz).
-    explicit DictionaryService(std::string folder);
+    // folder holds the dictd files (freedict-eng-fra.index, ...dict.dz);
+    // cacheFolder, when given, the dictionaries' tables between runs (see
+    // Dictionary::Load).
+    explicit DictionaryService(std::string folder, std::string cacheFolder = "");
 
     // The reply to one request target (origin or absolute form):
     // - the dictionary path with a well-formed query for a served direction:
@@ -68,20 +71,27 @@ public:
     size_t FindDirection(std::string_view from, std::string_view to) const;
 
     // True when Handle for this direction has nothing to load: its
-    // dictionary is loaded, or its load failed and has not been retried.
+    // dictionary is loaded (or its load failed and has not been retried),
+    // and so is the morphology of its words' language.
     bool IsLoaded(size_t direction);
     // Loads the direction's dictionary (and the one it reverses) unless it
     // is loaded; blocks until it is. False when it cannot be used.
     bool LoadDirection(size_t direction);
+    // LoadDirection, then the morphology of the direction's words (which
+    // Handle would otherwise load at its first word): all that a lookup in
+    // the direction loads.
+    bool PrepareDirection(size_t direction);
 
     // Loads the given directions (every direction when empty) on `threads`
     // threads at once. The number of directions that could not be loaded.
     size_t Preload(const std::vector<size_t>& directions, unsigned threads);
 
     // Looks at what is loaded against the folder: a dictionary whose files
-    // changed (size, time or file replaced) is loaded again now, and served
-    // from the old files until the new ones are ready; one whose load failed
-    // is tried again at its next use. The number of dictionaries reloaded.
+    // changed (size, time or file replaced) is loaded again now, its reverse
+    // (when loaded) rebuilt from it right after, each served from the old
+    // files until its new one is ready; one whose load failed is tried
+    // again at its next use. A reverse always keeps the forward dictionary
+    // it was built from alive. The number of dictionaries reloaded.
     size_t Refresh();
 
 private:
@@ -120,6 +130,19 @@ private:
     std::shared_ptr<Dictionary> Load(const Direction& direction, std::string* error);
     std::shared_ptr<Dictionary> FileDictionary(const std::string& file, CaseRules rules,
                                                std::string* error);
+    // The dictionary of file, loaded now, and the reverse of forward, built
+    // now (done says so in the line on standard error: "loaded",
+    // "reloaded"); null with *error set when refused.
+    std::shared_ptr<Dictionary> ReadFile(const std::string& file, CaseRules rules, const char* done,
+                                         std::string* error);
+    std::shared_ptr<Dictionary> Reverse(const std::string& file,
+                                        std::shared_ptr<Dictionary> forward, CaseRules rules,
+                                        const char* done, std::string* error);
+    // Brings the reverse of file in line with its forward dictionary, just
+    // refreshed (null when refused, for forwardError); 1 when it changed.
+    size_t RefreshReverse(const std::string& file, Slot& slot,
+                          const std::shared_ptr<Dictionary>& forward,
+                          const std::string& forwardError);
     Slot& SlotFor(std::map<std::string, Slot>& slots, const std::string& file);
     Slot* FindSlot(std::map<std::string, Slot>& slots, const std::string& file);
     Stamp StampOf(const std::string& file) const;
@@ -134,12 +157,14 @@ private:
                        std::vector<Entry>* out);
 
     std::string folder_;
+    std::string cacheFolder_;
     std::vector<Direction> directions_;
     std::map<std::pair<std::string, std::string>, size_t> byCodes_; // into directions_
     std::mutex mutex_; // guards the two maps' structure, never held while loading
     std::map<std::string, Slot> files_;
     std::map<std::string, Slot> reversed_; // by the forward file's name
     Lemmas lemmas_;
+    std::set<std::string> morphology_; // the codes whose morphology is loaded; under mutex_
 };
 
 } // namespace service

@@ -37,6 +37,18 @@ bool Base64Number(std::string_view text, uint64_t* value) {
 
 } // namespace
 
+bool ParseIndexLine(std::string_view line, std::string_view* headword, uint64_t* offset,
+                    uint64_t* length) {
+    const size_t tab1 = line.find('\t');
+    const size_t tab2 = tab1 == std::string_view::npos ? tab1 : line.find('\t', tab1 + 1);
+    if (tab2 == std::string_view::npos) {
+        return false;
+    }
+    *headword = line.substr(0, tab1);
+    return Base64Number(line.substr(tab1 + 1, tab2 - tab1 - 1), offset) &&
+           Base64Number(line.substr(tab2 + 1, line.find('\t', tab2 + 1) - tab2 - 1), length);
+}
+
 bool CheckIndex(std::string_view index, uint64_t textSize, const std::string& name,
                 std::string* error) {
     if (index.empty() || index.back() != '\n') {
@@ -49,12 +61,9 @@ bool CheckIndex(std::string_view index, uint64_t textSize, const std::string& na
         const size_t end = index.find('\n', at);
         const std::string_view text = index.substr(at, end - at);
         at = end + 1;
-        const size_t tab1 = text.find('\t');
-        const size_t tab2 = tab1 == std::string_view::npos ? tab1 : text.find('\t', tab1 + 1);
+        std::string_view headword;
         uint64_t offset = 0, size = 0;
-        if (tab2 == std::string_view::npos ||
-            !Base64Number(text.substr(tab1 + 1, tab2 - tab1 - 1), &offset) ||
-            !Base64Number(text.substr(tab2 + 1, text.find('\t', tab2 + 1) - tab2 - 1), &size)) {
+        if (!ParseIndexLine(text, &headword, &offset, &size)) {
             *error = name + ": line " + std::to_string(line + 1) +
                      " is not \"headword TAB offset TAB length\"";
             return false;

@@ -24,6 +24,7 @@ enum Key {
     kStopTimeout,
     kMaxConnections,
     kCacheSize,
+    kTableCache,
     kPreload,
 };
 
@@ -63,13 +64,14 @@ const char* UsageText() {
            "                         [--preload[=FROM:TO,...]] [--request-log PATH|-]\n"
            "                         [--port-file PATH] [--threads N] [--max-connections N]\n"
            "                         [--cache-size MIB] [--idle-timeout S] [--head-timeout S]\n"
-           "                         [--stop-timeout S]\n"
+           "                         [--stop-timeout S] [--table-cache DIR]\n"
            "       lexigrove-service --list [--data DIR]\n"
            "Answers /serverjobs/dictionary.php?fromlang=..&tolang=..&word=.. on ADDRESS\n"
            "(default 127.0.0.1; any IPv4 or IPv6 address, 0.0.0.0 and :: included)\n"
            "from the FreeDict dictd files in DIR (default /usr/share/dictd), and GET /healthz.\n"
            "PORT 0 (default) picks a free port; the first output line names it.\n"
            "--preload loads every direction (or the ones listed) before listening.\n"
+           "--table-cache keeps the dictionaries' key tables and reverses in DIR between runs.\n"
            "--list prints the directions DIR's dictionaries serve.\n";
 }
 
@@ -88,6 +90,7 @@ ParseResult ParseOptions(int argc, char** argv, Options* options, std::string* e
         {"stop-timeout", required_argument, nullptr, kStopTimeout},
         {"max-connections", required_argument, nullptr, kMaxConnections},
         {"cache-size", required_argument, nullptr, kCacheSize},
+        {"table-cache", required_argument, nullptr, kTableCache},
         {"preload", optional_argument, nullptr, kPreload},
         {nullptr, 0, nullptr, 0},
     };
@@ -157,6 +160,9 @@ ParseResult ParseOptions(int argc, char** argv, Options* options, std::string* e
             break;
         case kCacheSize:
             options->cacheBytes = static_cast<size_t>(number) << 20;
+            break;
+        case kTableCache:
+            options->tableCache = optarg;
             break;
         case kPreload:
             options->preload = true;

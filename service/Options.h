@@ -22,6 +22,7 @@ struct Options {
     int stopTimeout = 10; // seconds SIGTERM waits for requests in flight
     unsigned maxConnections = 4096;
     size_t cacheBytes = size_t{64} << 20; // inflated text chunks, all dictionaries
+    std::string tableCache; // a folder for the key tables between runs; empty for none
     bool preload = false;
     // --preload=FROM:TO,...: the directions to preload; empty with preload
     // set: every direction.

@@ -6,6 +6,7 @@
 
 #include <microhttpd.h>
 
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,8 +52,8 @@ struct Server::Connection {
     bool stopAnswer = false; // resumed by Stop before its dictionary loaded
 };
 
-// Loads dictionaries for lookups that wait for them, and resumes their
-// connections when the load is over.
+// Loads dictionaries and morphology for lookups that wait for them, and
+// resumes their connections when the load is over.
 class Server::Loader {
 public:
     Loader(DictionaryService& dictionary, unsigned threads) : dictionary_(dictionary) {
@@ -126,7 +127,8 @@ private:
             queue_.pop_front();
             ++busy_;
             lock.unlock();
-            dictionary_.LoadDirection(direction);
+            dictionary_.PrepareDirection(direction);
+            malloc_trim(0); // what the load freed goes back to the system
             lock.lock();
             --busy_;
             const auto found = waiting_.find(direction);

@@ -10,9 +10,10 @@
 // - When the connections near the limit, the ones that have waited longest
 //   for their request head are closed, so that slow clients never take the
 //   last places from clients that ask and go.
-// - A lookup in a direction whose dictionary is not loaded yet waits, its
-//   connection suspended, while a loader thread loads it: the server thread
-//   goes on serving the other connections.
+// - A lookup in a direction whose dictionary, or the morphology of whose
+//   words' language, is not loaded yet waits, its connection suspended,
+//   while a loader thread loads it: the server thread goes on serving the
+//   other connections.
 // - GET /healthz answers 200 "ready", or 503 "loading" / "stopping".
 // - The library's own messages reach standard error only while it starts:
 //   nothing a client sends makes the service write there.

@@ -29,10 +29,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <string>
@@ -266,7 +268,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     service::ChunkCache::Shared().SetBudget(o.cacheBytes);
-    service::DictionaryService dictionary(o.data);
+    service::DictionaryService dictionary(o.data, o.list ? "" : o.tableCache);
     if (o.list) {
         std::map<std::string, std::string> sources; // by code: the lemmas' data
         for (const service::Direction& d : dictionary.Directions()) {
@@ -278,6 +280,11 @@ int main(int argc, char** argv) {
                         d.reversed ? " reversed" : "", sources[d.from].c_str());
         }
         return 0;
+    }
+    if (!o.tableCache.empty() && mkdir(o.tableCache.c_str(), 0755) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "lexigrove-service: cannot make the table cache %s: %s\n",
+                     o.tableCache.c_str(), std::strerror(errno));
+        return 1;
     }
     const sigset_t signals = BlockSignals();
     return Serve(o, dictionary, signals);

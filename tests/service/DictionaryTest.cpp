@@ -13,14 +13,26 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace service {
 namespace {
+
+bool ReadFile(const std::string& path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    *out = text.str();
+    return static_cast<bool>(in);
+}
 
 TEST(LanguagesTest, ClientCodesMapOnceToFreeDictNames) {
     EXPECT_EQ(DictionaryLanguages("pt-br"), (std::vector<std::string>{"por"}));
@@ -213,6 +225,152 @@ TEST_F(KeyTableTest, AReverseFindsItsHeadwordsTheSameWay) {
     EXPECT_EQ(kind, MatchKind::kExact);
 }
 
+// Every lookup of a dictionary and of its reverse, as "word:headword=translation,..." lines.
+std::string Answers(const Dictionary& d, const std::vector<std::string>& words) {
+    std::string out;
+    for (const std::string& word : words) {
+        std::vector<Entry> entries;
+        EXPECT_TRUE(d.Lookup(word, &entries));
+        out += word + ":";
+        for (const Entry& e : entries) {
+            out += e.headword + "=";
+            for (const Translation& t : e.translations) {
+                out += t.name + "/" + t.type + ",";
+            }
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+// The key tables and reverses kept in a table cache answer exactly as built
+// ones; a cache file built from other files or with other rules, cut
+// short, or with any byte changed is refused, and the tables are built and
+// written again.
+TEST(TableCacheTest, CachedTablesAnswerAsBuiltOnesAndNoOtherFileIsTaken) {
+    char pattern[] = "/tmp/lexigrove-tables-XXXXXX";
+    const std::string folder = mkdtemp(pattern);
+    const std::string cache = folder + "/cache";
+    ASSERT_EQ(mkdir(cache.c_str(), 0755), 0);
+    servicetest::DictEntries entries = {
+        {"00databaseshort", "A test dictionary\n"},
+        {"\xC3\xA9"
+         "cole",
+         "\xC3\xA9"
+         "cole <n>\n\xC3\xA9"
+         "cole, Schule\n"},
+        {"Ecole", "Ecole\nEcole (Ort)\n"},
+        {"Iran", "Iran\nIran\n"},
+        {"stra\xC3\x9F"
+         "e",
+         "Stra\xC3\x9F"
+         "e\nstreet\n"},
+    };
+    const std::vector<std::string> words = {"ECOLE",  "ecole",  "iran",        "STRASSE",
+                                            "schule", "street", "Ecole (ort)", "nothing"};
+    ASSERT_TRUE(servicetest::WriteDictionary(folder, "tables", entries, 16));
+    const auto load = [&](CaseRules rules, std::string* forwardNote, std::string* reverseNote) {
+        Dictionary forward, reverse;
+        std::string error;
+        EXPECT_TRUE(forward.Load(folder, "tables", rules, &error, cache)) << error;
+        EXPECT_TRUE(reverse.LoadReversed(forward, rules, cache));
+        *forwardNote = forward.CacheNote();
+        *reverseNote = reverse.CacheNote();
+        return Answers(forward, words) + Answers(reverse, words);
+    };
+    std::string built;
+    {
+        Dictionary forward, reverse;
+        std::string error;
+        ASSERT_TRUE(forward.Load(folder, "tables", CaseRules::kDefault, &error)) << error;
+        ASSERT_TRUE(reverse.LoadReversed(forward, CaseRules::kDefault));
+        EXPECT_EQ(forward.CacheNote(), "");
+        built = Answers(forward, words) + Answers(reverse, words);
+    }
+    EXPECT_NE(built.find("ecole:\xC3\xA9"
+                         "cole="),
+              std::string::npos)
+        << built;
+    std::string forwardNote, reverseNote;
+    EXPECT_EQ(load(CaseRules::kDefault, &forwardNote, &reverseNote), built);
+    EXPECT_EQ(forwardNote, "tables written to the cache");
+    EXPECT_EQ(reverseNote, "tables written to the cache");
+    EXPECT_EQ(load(CaseRules::kDefault, &forwardNote, &reverseNote), built);
+    EXPECT_EQ(forwardNote, "tables read from the cache");
+    EXPECT_EQ(reverseNote, "tables read from the cache");
+
+    // Any changed byte, and a file cut short.
+    for (const char* file : {"/tables.keys", "/tables.reverse"}) {
+        const std::string path = cache + file;
+        std::string good;
+        ASSERT_TRUE(ReadFile(path, &good));
+        std::vector<std::string> bad = {good.substr(0, good.size() - 1), good + "x"};
+        for (size_t at = 0; at < good.size(); ++at) {
+            bad.push_back(good);
+            bad.back()[at] = static_cast<char>(bad.back()[at] ^ 0x10);
+        }
+        for (size_t i = 0; i < bad.size(); ++i) {
+            {
+                std::ofstream out(path, std::ios::binary | std::ios::trunc);
+                out << bad[i];
+            }
+            EXPECT_EQ(load(CaseRules::kDefault, &forwardNote, &reverseNote), built) << file << i;
+            EXPECT_EQ((std::string(file) == "/tables.keys" ? forwardNote : reverseNote)
+                          .rfind("refused " + path, 0),
+                      0u)
+                << file << " " << i << ": " << forwardNote << " / " << reverseNote;
+        }
+    }
+    // Other rules: Turkish folds Iran's I to a dotless ı.
+    load(CaseRules::kTurkic, &forwardNote, &reverseNote);
+    EXPECT_NE(forwardNote.find("not a table file of this version for these rules"),
+              std::string::npos)
+        << forwardNote;
+    load(CaseRules::kDefault, &forwardNote, &reverseNote);
+    // Other files: a changed text makes a changed reverse.
+    entries.push_back({"rue", "rue\nstreet\n"});
+    ASSERT_TRUE(servicetest::WriteDictionary(folder, "tables", entries, 16));
+    const std::string changed = load(CaseRules::kDefault, &forwardNote, &reverseNote);
+    EXPECT_NE(forwardNote.find("was built from other files"), std::string::npos) << forwardNote;
+    EXPECT_NE(reverseNote.find("was built from other files"), std::string::npos) << reverseNote;
+    EXPECT_NE(changed.find("street:street=stra\xC3\x9F"
+                           "e/translation,rue/translation,"),
+              std::string::npos)
+        << changed;
+    EXPECT_EQ(load(CaseRules::kDefault, &forwardNote, &reverseNote), changed);
+    EXPECT_EQ(reverseNote, "tables read from the cache");
+
+    // A cache that cannot be written fails no load.
+    {
+        Dictionary forward;
+        std::string error;
+        EXPECT_TRUE(forward.Load(folder, "tables", CaseRules::kDefault, &error, folder + "/none"));
+        EXPECT_EQ(forward.CacheNote().rfind("cannot write " + folder + "/none/tables.keys", 0), 0u)
+            << forward.CacheNote();
+    }
+    // The text is checked at every load, also when the cache matches it: a
+    // byte changed in place under the same size and time is refused.
+    const std::string text = folder + "/tables.dict.dz";
+    struct stat before {};
+    ASSERT_EQ(stat(text.c_str(), &before), 0);
+    {
+        std::fstream io(text, std::ios::binary | std::ios::in | std::ios::out);
+        io.seekg(static_cast<std::streamoff>(before.st_size / 2));
+        const char c = static_cast<char>(io.get());
+        io.seekp(static_cast<std::streamoff>(before.st_size / 2));
+        io.put(static_cast<char>(c ^ 0x01));
+    }
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, text.c_str(), times, 0), 0);
+    {
+        Dictionary forward;
+        std::string error;
+        EXPECT_FALSE(forward.Load(folder, "tables", CaseRules::kDefault, &error, cache));
+        EXPECT_NE(error.find("damaged"), std::string::npos) << error;
+    }
+    std::system(("rm -rf '" + folder + "'").c_str());
+}
+
 TEST(RequestTest, AbsoluteAndOriginFormsGiveTheSameQuery) {
     for (const char* target :
          {"/serverjobs/dictionary.php?word=caf%c3%a9+au+lait&tolang=fr&fromlang=pt-br",
@@ -275,6 +433,21 @@ TEST(DictDataTest, ReadsAnyRangeAcrossDictzipChunks) {
     EXPECT_EQ(got, text);
     EXPECT_FALSE(data.Read(text.size() - 1, 2, &got));
     EXPECT_FALSE(data.Read(~0ull - 1, 4, &got));
+
+    // In text order, as a reverse reads it: ranges that share a chunk,
+    // overlap, are empty, skip chunks or span many.
+    const std::vector<DictData::Range> ranges = {{0, 10},         {5, 200},    {96, 1},
+                                                 {96, 0},         {97, 96},    {1000, 3},
+                                                 {1000, 500},     {2500, 900}, {text.size() - 1, 1},
+                                                 {text.size(), 0}};
+    std::vector<std::string> read(ranges.size());
+    ASSERT_TRUE(data.ReadInOrder(
+        ranges, [&](size_t i, std::string_view bytes) { read[i] = std::string(bytes); }));
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        EXPECT_EQ(read[i], text.substr(ranges[i].offset, ranges[i].length)) << i;
+    }
+    EXPECT_FALSE(data.ReadInOrder({{10, 5}, {4, 1}}, [](size_t, std::string_view) {}));
+    EXPECT_FALSE(data.ReadInOrder({{text.size() - 1, 2}}, [](size_t, std::string_view) {}));
     std::remove(path.c_str());
 
     EXPECT_FALSE(data.Open("/nonexistent.dict.dz", &error));
@@ -290,10 +463,12 @@ TEST(DictDataTest, NoChangedByteOfACompressedFileIsEverRead) {
     }
     const std::string good = servicetest::Dictzip(text, 101);
     const std::string path = "/tmp/lexigrove-flip-" + std::to_string(getpid()) + ".dict.dz";
-    size_t refused = 0;
-    for (size_t at = 0; at < good.size(); ++at) {
-        std::string bad = good;
-        bad[at] = static_cast<char>(bad[at] ^ 0x20);
+    // 1 when file with the bits of one byte changed is refused; otherwise
+    // its text must read as written.
+    const auto refused = [&](const std::string& file, const std::string& written, size_t at,
+                             int bits) {
+        std::string bad = file;
+        bad[at] = static_cast<char>(bad[at] ^ bits);
         {
             std::ofstream out(path, std::ios::binary | std::ios::trunc);
             out << bad;
@@ -301,18 +476,38 @@ TEST(DictDataTest, NoChangedByteOfACompressedFileIsEverRead) {
         DictData data;
         std::string error, got;
         if (!data.Open(path, &error)) {
-            ++refused;
             EXPECT_NE(error.find(path), std::string::npos) << error;
-            continue;
+            return size_t{1};
         }
-        ASSERT_TRUE(data.Read(0, data.TextSize(), &got)) << "byte " << at;
-        EXPECT_EQ(got, text) << "byte " << at;
+        EXPECT_TRUE(data.Read(0, data.TextSize(), &got)) << "byte " << at;
+        EXPECT_EQ(got, written) << "byte " << at;
+        return size_t{0};
+    };
+    size_t caught = 0;
+    for (size_t at = 0; at < good.size(); ++at) {
+        caught += refused(good, text, at, 0x20);
     }
-    std::remove(path.c_str());
     // Some bytes the text does not depend on (the header's time and system,
     // padding bits of the flush points) may change; nearly all others are
     // caught.
-    EXPECT_GT(refused, good.size() * 9 / 10);
+    EXPECT_GT(caught, good.size() * 9 / 10);
+
+    // A text of many chunks is checked in two halves at once: a changed
+    // byte in either, or in the trailer, is refused all the same.
+    std::string large;
+    for (int i = 0; large.size() < 101 * 150; ++i) {
+        large += "entry " + std::to_string(i * 7919 % 100003) + "\n";
+    }
+    const std::string many = servicetest::Dictzip(large, 101);
+    size_t checked = 0;
+    caught = 0;
+    for (size_t at = many.size() / 4; at < many.size(); at += many.size() / 40) {
+        for (const size_t where : {at, many.size() - 1 - (at - many.size() / 4) % 8}) {
+            ++checked;
+            caught += refused(many, large, where, 0x01);
+        }
+    }
+    EXPECT_GT(caught, checked * 9 / 10);
 
     // A file cut short, and one with bytes after its end.
     for (const std::string& bad : {good.substr(0, good.size() - 3), good + "junk"}) {

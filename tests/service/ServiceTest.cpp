@@ -3,6 +3,7 @@
 // start and stop.
 #include "DictFiles.h"
 #include "ServiceProcess.h"
+#include "service/DictionaryService.h"
 
 #include "tests/support/PercentEscape.h"
 
@@ -759,6 +760,9 @@ TEST(ServiceProcessTest, BadCommandLinesFailWithoutListening) {
     ServiceProcess noData({"--data", "/nonexistent/lexigrove"});
     EXPECT_EQ(noData.port(), 0);
     EXPECT_EQ(noData.Stop(SIGTERM, 5000), 1);
+    ServiceProcess noCache({"--table-cache", "/nonexistent/lexigrove/tables"});
+    EXPECT_EQ(noCache.port(), 0);
+    EXPECT_EQ(noCache.Stop(SIGTERM, 5000), 1);
 }
 
 // A folder of its own for a test, removed with everything in it.
@@ -862,6 +866,89 @@ TEST(ServiceOperationTest, DamagedFilesAreRefusedAndReplacedOnesServedAfterSighu
     EXPECT_EQ(service.Stop(SIGTERM, 10000), 0);
 }
 
+// A reload replaces a forward dictionary and the reverse built from it while
+// lookups in both directions go on, in the process itself: every lookup is
+// answered, from the old files or the new ones (never from a dictionary
+// freed under it: the sanitizers would say so), and once Refresh returns
+// both directions answer from the new files, the table cache's reverse
+// included.
+TEST(ServiceOperationTest, RefreshReplacesAForwardDictionaryAndItsReverseUnderLookups) {
+    TempFolder folder;
+    const auto generation = [](int g) {
+        DictEntries entries = {{"cat", "cat\ngatto\n"},
+                               {"dog", "dog\ncane" + std::to_string(g) + "\n"}};
+        // Every entry translates as gatto: a lookup of gatto in the reverse
+        // reads hundreds of forward headwords.
+        for (int i = 0; i < 300 + g; ++i) {
+            entries.push_back(
+                {"w" + std::to_string(i), "w\nparola" + std::to_string(i) + ", gatto\n"});
+        }
+        return entries;
+    };
+    Install(folder, "freedict-eng-ita", generation(0));
+    mkdir(folder.File("tables").c_str(), 0755);
+    service::DictionaryService dictionary(folder.path, folder.File("tables"));
+    const auto answers = [&](const std::string& from, const std::string& to,
+                             const std::string& word, const std::string& name) {
+        const service::Answer answer = dictionary.Handle(Query(from, to, word));
+        return answer.httpStatus == 200 && ParseReply(answer.body).Has(name);
+    };
+    ASSERT_TRUE(answers("en", "it", "cat", "gatto"));
+    ASSERT_TRUE(answers("it", "en", "gatto", "cat"));
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0}, lookups{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; ++t) {
+        readers.emplace_back([&] {
+            while (!stop) {
+                wrong += answers("it", "en", "gatto", "cat") ? 0 : 1;
+                wrong += answers("en", "it", "cat", "gatto") ? 0 : 1;
+                lookups += 2;
+            }
+        });
+    }
+    for (int g = 1; g <= 20; ++g) {
+        Install(folder, "freedict-eng-ita", generation(g));
+        EXPECT_EQ(dictionary.Refresh(), 2u) << g; // the forward dictionary and its reverse
+        const std::string cane = "cane" + std::to_string(g);
+        EXPECT_TRUE(answers("en", "it", "dog", cane)) << g;
+        EXPECT_TRUE(answers("it", "en", cane, "dog")) << g;
+    }
+    stop = true;
+    for (std::thread& t : readers) {
+        t.join();
+    }
+    EXPECT_EQ(wrong, 0) << "of " << lookups;
+    EXPECT_GT(lookups, 40);
+
+    // The service's own executable takes none of the tables this test's
+    // executable wrote: it builds and writes its own.
+    ServiceProcess service(
+        {"--data", folder.path, "--table-cache", folder.File("tables"), "--preload=en:it,it:en"},
+        {}, folder.File("errors"));
+    ASSERT_NE(service.port(), 0) << service.firstLine();
+    const std::string errors = ReadBytes(folder.File("errors"));
+    for (const char* table : {"freedict-eng-ita.keys", "freedict-eng-ita.reverse"}) {
+        EXPECT_NE(errors.find("refused " + folder.File("tables/") + table +
+                              " was built by another build of the service; tables written to "
+                              "the cache"),
+                  std::string::npos)
+            << errors;
+    }
+    EXPECT_TRUE(ParseReply(Get(service.port(), Query("it", "en", "cane20")).body).Has("dog"));
+}
+
+// The milliseconds the slowest of five lookups on a kept connection took.
+long long SlowestOfFiveLookups(int kept) {
+    long long slowest = 0;
+    for (int i = 0; i < 5; ++i) {
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(RequestOnConnection(kept, Query("en", "fr", "cat")), 200);
+        slowest = std::max(slowest, MillisecondsSince(started));
+    }
+    return slowest;
+}
+
 // A cold dictionary (German-English, half a million headwords) loads off the
 // server thread: a kept connection on the same, only server thread is
 // answered meanwhile, and SIGTERM during the load still answers the lookup
@@ -880,12 +967,7 @@ TEST(ServiceOperationTest, ColdLoadsHoldUpNoOneAndSigtermFinishesThem) {
         coldDone = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    long long slowest = 0;
-    for (int i = 0; i < 5; ++i) {
-        const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(RequestOnConnection(kept, Query("en", "fr", "cat")), 200);
-        slowest = std::max(slowest, MillisecondsSince(started));
-    }
+    const long long slowest = SlowestOfFiveLookups(kept);
     const bool loadStillRunning = !coldDone;
     service.Signal(SIGTERM);
     lookup.join();
@@ -894,6 +976,32 @@ TEST(ServiceOperationTest, ColdLoadsHoldUpNoOneAndSigtermFinishesThem) {
     EXPECT_EQ(cold.status, 200);
     EXPECT_TRUE(ParseReply(cold.body).Has("house"));
     EXPECT_EQ(service.Stop(SIGTERM, 10000), 0);
+    close(kept);
+}
+
+// So does the first word of a language whose morphology is not loaded yet
+// (Brazilian Portuguese: pt_BR, Hunspell's largest dictionary here), though
+// its dictionary was preloaded.
+TEST(ServiceOperationTest, ColdMorphologyHoldsUpNoOne) {
+    ServiceProcess service({"--threads", "1", "--preload=pt-br:en,en:fr"});
+    ASSERT_NE(service.port(), 0) << service.firstLine();
+    const int kept = Connect("127.0.0.1", service.port());
+    ASSERT_GE(kept, 0);
+    ASSERT_EQ(RequestOnConnection(kept, Query("en", "fr", "house")), 200);
+    std::atomic<bool> coldDone{false};
+    HttpReply cold;
+    std::thread lookup([&] {
+        cold = Get(service.port(), Query("pt-br", "en", "casa"));
+        coldDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const long long slowest = SlowestOfFiveLookups(kept);
+    const bool loadStillRunning = !coldDone;
+    lookup.join();
+    EXPECT_TRUE(loadStillRunning) << "the load ended before the test could look";
+    EXPECT_LT(slowest, 200) << "a lookup waited behind the morphology's load";
+    EXPECT_EQ(cold.status, 200);
+    EXPECT_TRUE(ParseReply(cold.body).Has("house")) << cold.body;
     close(kept);
 }
 
